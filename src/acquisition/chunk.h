@@ -1,0 +1,42 @@
+// One chunk of an acquisition: the data file "<n>.bin" holding raw event packets back to back, and
+// the index file "<n>.idx" of 8-byte little-endian entries (offset: low 32 bits, length: high 32 bits).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "error/errors.h"
+#include "error/result.h"
+
+namespace brimo {
+
+class ReadChunkFile {
+public:
+    // Opens "<n>.bin" and "<n>.idx" read-only in `dir`. Any failure is InvalidPath.
+    static Result<ReadChunkFile, AcquisitionError> open_with_index(const std::filesystem::path& dir, std::uint64_t n);
+    // Opens chunk n relative to an open directory handle (the descriptor stays owned by the caller).
+    static Result<ReadChunkFile, AcquisitionError> open_at(int dir_fd, std::uint64_t n);
+
+    ReadChunkFile(ReadChunkFile&&) noexcept;
+    ReadChunkFile& operator=(ReadChunkFile&&) noexcept;
+    ReadChunkFile(const ReadChunkFile&) = delete;
+    ReadChunkFile& operator=(const ReadChunkFile&) = delete;
+    ~ReadChunkFile();
+
+    // Number of whole entries in the index file at this moment (size / 8), or InvalidPath when the
+    // size cannot be queried.
+    Result<std::uint64_t, AcquisitionError> event_count() const;
+    // Copy of the bytes of event `index` of this chunk, read at the files' current sizes.
+    Result<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index) const;
+
+    int data_fd() const { return data_fd_; }
+    int index_fd() const { return index_fd_; }
+
+private:
+    ReadChunkFile(int data_fd, int index_fd) : data_fd_(data_fd), index_fd_(index_fd) {}
+    int data_fd_ = -1;
+    int index_fd_ = -1;
+};
+
+}  // namespace brimo

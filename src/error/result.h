@@ -1,0 +1,67 @@
+// A value or one error, never both. The core never throws across its API: every fallible operation
+// returns one of these, and each layer converts its callees' errors once, at its edge.
+#pragma once
+
+#include <cassert>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace brimo {
+
+// Wraps an error so that Result<T, E> can be built from it even when T and E are convertible.
+template <class E>
+struct Err {
+    E error;
+};
+
+template <class E>
+Err<std::decay_t<E>> err(E&& e) {
+    return Err<std::decay_t<E>>{std::forward<E>(e)};
+}
+
+template <class T, class E>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    template <class E2, class = std::enable_if_t<std::is_constructible_v<E, E2&&>>>
+    Result(Err<E2> e) : v_(std::in_place_index<1>, E(std::move(e.error))) {}
+
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { assert(ok()); return std::get<0>(v_); }
+    const T& value() const& { assert(ok()); return std::get<0>(v_); }
+    T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+
+    E& error() & { assert(!ok()); return std::get<1>(v_); }
+    const E& error() const& { assert(!ok()); return std::get<1>(v_); }
+    E&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+template <class E>
+class [[nodiscard]] Result<void, E> {
+public:
+    Result() = default;
+    template <class E2, class = std::enable_if_t<std::is_constructible_v<E, E2&&>>>
+    Result(Err<E2> e) : e_(E(std::move(e.error))), ok_(false) {}
+
+    bool ok() const { return ok_; }
+    explicit operator bool() const { return ok_; }
+    E& error() & { assert(!ok_); return e_; }
+    const E& error() const& { assert(!ok_); return e_; }
+    E&& error() && { assert(!ok_); return std::move(e_); }
+
+private:
+    E e_{};
+    bool ok_ = true;
+};
+
+}  // namespace brimo

@@ -1,0 +1,58 @@
+#include "parsing/framework.h"
+
+#include <array>
+#include <utility>
+
+namespace brimo {
+
+std::optional<std::uint64_t> lookup_uint(const Params& params, std::string_view key) {
+    const YamlValue* v = params.find(key);
+    if (!v) return std::nullopt;
+    const YamlValue& u = v->untagged();
+    if (u.kind != YamlValue::Kind::Int || (u.int_negative && u.int_magnitude != 0)) return std::nullopt;
+    return u.int_magnitude;
+}
+
+std::vector<std::uint16_t> words_be(Bytes bytes) {
+    std::vector<std::uint16_t> w(bytes.size() / 2);
+    const std::uint8_t* p = bytes.data();
+    for (std::size_t k = 0; k < w.size(); ++k)
+        w[k] = static_cast<std::uint16_t>((p[2 * k] << 8) | p[2 * k + 1]);
+    return w;
+}
+
+std::vector<std::uint16_t> words_le(Bytes bytes) {
+    std::vector<std::uint16_t> w(bytes.size() / 2);
+    const std::uint8_t* p = bytes.data();
+    for (std::size_t k = 0; k < w.size(); ++k)
+        w[k] = static_cast<std::uint16_t>(p[2 * k] | (p[2 * k + 1] << 8));
+    return w;
+}
+
+namespace {
+// The thirteen "model" values. The kivrov1 parser is selected by "kivro"; the four lanwe values share
+// one parser, and so do the two ovisk values.
+constexpr std::array<std::pair<std::string_view, Model>, 13> kModelTable{{
+    {"pellorv3", Model::Pellorv3},
+    {"pellorv3s", Model::Pellorv3S},
+    {"quarvelv3", Model::Quarvelv3},
+    {"lanwev1_evalr2", Model::Lanwev1},
+    {"lanwev2_eval", Model::Lanwev1},
+    {"lanwev2_evalr1", Model::Lanwev1},
+    {"lanwev2_evalr2", Model::Lanwev1},
+    {"ovisk_mirran", Model::Ovisk},
+    {"ovisk_pellor", Model::Ovisk},
+    {"skerd16", Model::Skerd16},
+    {"kivro", Model::Kivrov1},
+    {"vombel96", Model::Vombel96},
+    {"mirranv2", Model::Mirranv2},
+}};
+}  // namespace
+
+std::optional<Model> model_from_name(std::string_view name) {
+    for (const auto& [n, m] : kModelTable)
+        if (n == name) return m;
+    return std::nullopt;
+}
+
+}  // namespace brimo
