@@ -1,0 +1,31 @@
+"""Companion tools for the ``brimoacq`` extension module.
+
+``brimoacq_tools.writer`` writes synthetic acquisitions (metadata, chunk and index files, pedestal
+calibration) for every supported board model, and ``brimoacq_tools.cli`` is the ``brimoacq`` command-line
+program. Nothing here is needed to read acquisitions: that is the extension module's job.
+"""
+
+from .models import MODELS, Window
+from .writer import (
+    default_params,
+    encode_event,
+    expected_event,
+    make_pedestals,
+    correct_expected,
+    synthesize_events,
+    write_acquisition,
+    write_synthetic,
+)
+
+__all__ = [
+    "MODELS",
+    "Window",
+    "default_params",
+    "encode_event",
+    "expected_event",
+    "make_pedestals",
+    "correct_expected",
+    "synthesize_events",
+    "write_acquisition",
+    "write_synthetic",
+]

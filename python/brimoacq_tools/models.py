@@ -1,0 +1,922 @@
+"""Packet encoders for the board models that ``brimoacq`` reads.
+
+Each board writes its events in a layout of its own. An encoder here is the inverse of the module's parser
+for that layout: it turns an event description (per channel, the windows that were read, each with its window
+number and samples) into the packet bytes the board would have written, and refuses with ``ValueError`` any
+description that the layout cannot carry, so that a packet written here always parses back to exactly what
+was described.
+
+Layout constants come from the acquisition's params with the same rule the parsers use: a key counts only
+when its value is a non-negative integer (a bool does not count), masks take the low 16 bits and shifts are
+applied modulo 16; anything else gives the model's default.
+"""
+
+from __future__ import annotations
+
+import string
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+U64_MAX = (1 << 64) - 1
+# An index entry stores the event length in 32 bits.
+MAX_PACKET_BYTES = (1 << 32) - 1
+VOMBEL96_CHANNELS = 96
+
+MODELS = (
+    "pellorv3",
+    "pellorv3s",
+    "quarvelv3",
+    "lanwev1_evalr2",
+    "lanwev2_eval",
+    "lanwev2_evalr1",
+    "lanwev2_evalr2",
+    "ovisk_mirran",
+    "ovisk_pellor",
+    "skerd16",
+    "kivro",
+    "vombel96",
+    "mirranv2",
+)
+LANWEV_MODELS = ("lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2")
+
+
+class Window(NamedTuple):
+    """One window of one channel: its window number, its samples, and (lanwev boards only) its timing."""
+
+    label: int
+    samples: Sequence
+    timing: Optional[int] = None
+
+
+Event = Dict[int, List[Window]]
+
+
+# --- params lookup -----------------------------------------------------------------------------------
+
+
+def layout_int(params, key, default):
+    value = params.get(key)
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0 or value > U64_MAX:
+        return default
+    return value
+
+
+def layout_mask(params, key, default):
+    return layout_int(params, key, default) & 0xFFFF
+
+
+def layout_shift(params, key, default):
+    return (layout_int(params, key, default) & 0xFFFF) % 16
+
+
+def _hex_stop_word(value, default=0xFA5A):
+    # The lanwev stop word is given as a string of hex digits (no "0x"), optionally with a leading "+".
+    if not isinstance(value, str):
+        return default
+    digits = value[1:] if value.startswith("+") else value
+    if not digits or any(ch not in string.hexdigits for ch in digits):
+        return default
+    number = int(digits, 16)
+    if number > U64_MAX:
+        return default
+    return number & 0xFFFF
+
+
+# --- field and word helpers ----------------------------------------------------------------------------
+
+
+def _field(value, mask, shift, what):
+    word = (value << shift) & mask
+    if (word & mask) >> shift != value:
+        raise ValueError(f"{what} {value} does not fit its field (mask {mask:#06x}, shift {shift})")
+    return word
+
+
+def _header(fields, model):
+    """OR the fields into one word and check that each reads back (masks may overlap)."""
+    word = 0
+    for value, mask, shift, what in fields:
+        word |= _field(value, mask, shift, f"{model}: {what}")
+    for value, mask, shift, what in fields:
+        if (word & mask) >> shift != value:
+            raise ValueError(f"{model}: {what} {value} collides with another field of the same header word")
+    return word
+
+
+def _encode_samples(samples, mask, shift, model, complement=False):
+    values = samples
+    stored = (values << shift) & mask
+    decoded = (stored & mask) >> shift
+    bad = np.nonzero(decoded != values)[0]
+    if bad.size:
+        value = int(values[bad[0]])
+        raise ValueError(
+            f"{model}: sample {value} does not fit the sample field (mask {mask:#06x}, shift {shift})"
+        )
+    if complement:
+        stored = ~stored & 0xFFFF
+    return stored
+
+
+def _check_size(nbytes, model):
+    if nbytes > MAX_PACKET_BYTES:
+        raise ValueError(f"{model}: a packet of {nbytes} bytes is longer than an index entry can describe")
+    if nbytes == 0:
+        raise ValueError(f"{model}: this description gives an empty packet, which no parser accepts")
+
+
+def _be(words):
+    return np.asarray(words, dtype=np.int64).astype(">u2").tobytes()
+
+
+def _le(words):
+    return np.asarray(words, dtype=np.int64).astype("<u2").tobytes()
+
+
+def _require_equal_counts(model, event):
+    counts = {len(wins) for wins in event.values()}
+    if len(counts) > 1:
+        raise ValueError(f"{model}: every channel of an event must carry the same number of windows")
+    return counts.pop() if counts else 0
+
+
+def cyclic_labels(first, windows):
+    """Window numbers of a channel block that starts at window `first` and carries all `windows` windows."""
+    w16 = windows & 0xFFFF
+    end = (first + windows) % 65536
+    if w16 == 0:
+        return []
+    return [i % w16 for i in range(first, end)] if end > first else []
+
+
+def set_time_axis(labels, windows, samples):
+    """Time axis of one channel from its window labels: the first window starts at 0, a window with a
+    smaller number than the first wrapped around the end of the sample buffer."""
+    if not labels:
+        return []
+    first = labels[0]
+    w32 = windows & 0xFFFFFFFF
+    out = []
+    for label in labels:
+        rel = (label - first) if label >= first else (label + w32 - first)
+        rel = (rel & 0xFFFFFFFF) & 0xFFFF
+        base = rel * samples
+        out.extend(((base + n) & 0xFFFF) for n in range(samples))
+    return out
+
+
+# --- models ----------------------------------------------------------------------------------------------
+
+
+class Codec:
+    """Common behaviour; each model overrides what its layout needs."""
+
+    name = ""
+
+    def outer_channels(self, params):
+        return params["channels"]
+
+    def channel_limit(self, params):
+        return params["channels"]
+
+    def samples_per_window(self, params):
+        return params["samples"]
+
+    def check_params(self, params):
+        pass
+
+    def encode(self, params, event):
+        raise NotImplementedError
+
+    def expected_time(self, params, event, outer):
+        time = [[] for _ in range(outer)]
+        for c, wins in event.items():
+            if c < min(params["channels"], outer):
+                time[c] = set_time_axis([w.label for w in wins], params["windows"], params["samples"])
+        return time
+
+    def has_timing(self):
+        return False
+
+    def has_ecc(self):
+        return False
+
+    # What the synthesizer may use.
+    def channel_max(self, params):
+        return params["channels"] - 1
+
+    def label_max(self, params):
+        return 0xFFFF
+
+    def sample_max(self, params):
+        return 0xFFFF
+
+    def plan(self, params, rng, per_event):
+        """Channels and window numbers of one synthetic event: {channel: [(label, timing)]}."""
+        chans = [c for c in range(params["channels"]) if c <= self.channel_max(params)]
+        nlab = max(1, min(params["windows"], self.label_max(params) + 1))
+        start = int(rng.integers(0, nlab))
+        return {c: [((start + k) % nlab, None) for k in range(per_event)] for c in chans}
+
+    def default_per_event(self, params):
+        return max(1, min(4, params["windows"]))
+
+
+class Pellorv3(Codec):
+    name = "pellorv3"
+
+    def consts(self, p):
+        return dict(
+            dbm=layout_mask(p, "databitmask", 0x1FFF),
+            cm=layout_mask(p, "chanmask", 0x0600),
+            cs=layout_shift(p, "chan_shift", 9),
+            wm=layout_mask(p, "windmask", 0x01FE),
+            nlb=layout_int(p, "n_last_bits", 1) % 16,
+            H=layout_int(p, "n_event_headers", 3),
+            nwh=layout_int(p, "n_window_headers", 1),
+            F=layout_int(p, "n_footers", 2),
+        )
+
+    def samples_per_window(self, params):
+        k = self.consts(params)
+        return k["nwh"] + params["samples"] - 1
+
+    def channel_max(self, params):
+        k = self.consts(params)
+        return min(params["channels"] - 1, k["cm"] >> k["cs"])
+
+    def label_max(self, params):
+        k = self.consts(params)
+        return k["wm"] >> k["nlb"]
+
+    def sample_max(self, params):
+        k = self.consts(params)
+        return k["dbm"] >> k["nlb"]
+
+    def encode(self, params, event):
+        k = self.consts(params)
+        model, S = self.name, params["samples"]
+        ww = k["nwh"] + S
+        if ww == 0:
+            raise ValueError(f"{model}: \"n_window_headers\" and \"samples\" 0 give windows of no words")
+        if k["F"] == 0:
+            raise ValueError(f"{model}: \"n_footers\" 0 puts the window region past the end of the packet")
+        chans = sorted(event)
+        K = len(chans)
+        R = sum(len(event[c]) for c in chans)
+        # Windows go to channels by position: window r belongs to the (r mod K)-th smallest channel.
+        for i, c in enumerate(chans):
+            if len(event[c]) != len(range(i, R, K)):
+                raise ValueError(
+                    f"{model}: windows are assigned round-robin over the sorted channel list, so the channels "
+                    "must carry equal numbers of windows (the lower channels may carry one more)"
+                )
+        N = k["H"] + R * ww + k["F"] - 1
+        _check_size(2 * N, model)
+        if N == 1:
+            raise ValueError(f"{model}: a 2-byte packet is refused by the parser")
+        if ((N - k["H"] - 1) % (1 << 64)) % (S + 1) != 0:
+            raise ValueError(f"{model}: the layout keys give a packet length that fails the parser's length check")
+        words = np.zeros(N, dtype=np.int64)
+        pos = k["H"]
+        for r in range(R):
+            c = chans[r % K]
+            win = event[c][r // K]
+            words[pos] = _header(
+                [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
+            )
+            words[pos + 1 : pos + ww] = _encode_samples(win.samples, k["dbm"], k["nlb"], model)
+            pos += ww
+        return _be(words)
+
+
+class Mirranv2(Pellorv3):
+    name = "mirranv2"
+
+
+def _select_pair(L, C, W, half, d_of_j, fits):
+    """The (channels, windows) pair a length-inferring parser picks for a packet of L bytes."""
+    cands = []
+    if half < 0:
+        return None
+    for J in range(C, 0, -1):
+        d = d_of_j(J)
+        if d == 0 or d > half:
+            continue
+        if half % d == 0:
+            i = half // d
+            if 1 <= i <= W - 1:
+                cands.append((J, i))
+    if len(cands) == 1:
+        return cands[0]
+    for J, i in cands:
+        if fits(J):
+            return (J, i)
+    return None
+
+
+class Pellorv3S(Codec):
+    name = "pellorv3s"
+
+    def consts(self, p):
+        return dict(
+            nch=layout_int(p, "n_channel_headers", 1),
+            cm=layout_mask(p, "chanmask", 0x03FF),
+            cs=layout_shift(p, "chan_shift", 8),
+            wm=layout_mask(p, "windmask", 0x00FF),
+            dm=layout_mask(p, "datamask", 0x1FFF),
+            H=layout_int(p, "n_event_headers", 3),
+            F=layout_int(p, "n_footer_words", 1),
+            nwh=layout_int(p, "n_window_headers", 0),
+            nwf=layout_int(p, "n_window_footers", 0),
+            nlb=layout_int(p, "n_last_bits", 0) % 16,
+        )
+
+    def samples_per_window(self, params):
+        return self.consts(params)["nch"] + params["samples"] - 1
+
+    def channel_max(self, params):
+        k = self.consts(params)
+        return min(params["channels"] - 1, k["cm"] >> k["cs"])
+
+    def label_max(self, params):
+        k = self.consts(params)
+        return k["wm"] >> k["nlb"]
+
+    def sample_max(self, params):
+        k = self.consts(params)
+        return k["dm"] >> k["nlb"]
+
+    def default_per_event(self, params):
+        return max(1, min(4, params["windows"] - 1))
+
+    def _layout(self, params, event):
+        k = self.consts(params)
+        model, S, C, W = self.name, params["samples"], params["channels"], params["windows"]
+        B = k["nch"] + S
+        if B == 0:
+            raise ValueError(f"{model}: channel blocks of no words (\"n_channel_headers\" and \"samples\" 0)")
+        chans = sorted(event)
+        J = len(chans)
+        if J == 0:
+            raise ValueError(f"{model}: an event without channels has no packet length the parser accepts")
+        I = _require_equal_counts(model, event)
+        if not 1 <= I <= W - 1:
+            raise ValueError(
+                f"{model}: packets carry 1 to windows - 1 = {W - 1} windows per channel (the window count is "
+                f"inferred from the packet length), not {I}"
+            )
+        return k, B, chans, J, I
+
+    def encode(self, params, event):
+        k, B, chans, J, I = self._layout(params, event)
+        model, C, W = self.name, params["channels"], params["windows"]
+        if k["nwh"] != k["nwf"]:
+            raise ValueError(f"{model}: \"n_window_headers\" and \"n_window_footers\" must be equal")
+        if k["nwh"] >= B:
+            raise ValueError(f"{model}: \"n_window_headers\" must be smaller than a channel block")
+        L = 2 * (k["H"] + k["F"] + I * (k["nwf"] + J * B))
+        _check_size(L, model)
+        pick = _select_pair(
+            L, C, W, L // 2 - k["H"] - k["F"], lambda j: k["nwf"] + j * B,
+            lambda j: L >= 2 * k["H"] + 2 * (k["nwh"] + j * B),
+        )
+        if pick != (J, I):
+            raise ValueError(
+                f"{model}: a packet of {J} channels x {I} windows has the length of {pick[0]} channels x "
+                f"{pick[1]} windows and would be read as such" if pick else
+                f"{model}: the parser finds no channel and window count for a packet of {L} bytes"
+            )
+        words = np.zeros(L // 2, dtype=np.int64)
+        pos = k["H"]
+        for n in range(I):
+            for c in chans:
+                win = event[c][n]
+                words[pos] = _header(
+                    [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
+                )
+                words[pos + 1 : pos + B] = _encode_samples(win.samples, k["dm"], k["nlb"], model)
+                pos += B
+            pos += k["nwh"]
+        return _be(words)
+
+
+class Quarvelv3(Pellorv3S):
+    name = "quarvelv3"
+
+    def consts(self, p):
+        return dict(
+            nch=layout_int(p, "n_channel_headers", 1),
+            H=layout_int(p, "n_event_headers", 3),
+            nwh=layout_int(p, "n_window_headers", 1),
+            F=layout_int(p, "n_footer_words", 2),
+            nlb=layout_int(p, "n_last_bits", 1) % 16,
+            cm=layout_mask(p, "chanmask", 0x0C00),
+            cs=layout_shift(p, "chan_shift", 10),
+            wm=layout_mask(p, "windmask", 0x03FE),
+            dm=layout_mask(p, "datamask", 0x1FFF),
+        )
+
+    def encode(self, params, event):
+        k, B, chans, J, I = self._layout(params, event)
+        model, C, W = self.name, params["channels"], params["windows"]
+        if k["nwh"] >= B:
+            raise ValueError(f"{model}: \"n_window_headers\" must be smaller than a channel block")
+        if k["F"] == 0:
+            raise ValueError(f"{model}: \"n_footer_words\" 0 puts the window region past the end of the packet")
+        Wb = J * B + k["nwh"]
+        N = k["H"] + I * Wb + k["F"] - 1
+        L = 2 * N
+        _check_size(L, model)
+        # The length table assumes 4 words of event header and footer and 1 word per window block.
+        if L != 2 * (I * (1 + J * B) + 4):
+            raise ValueError(
+                f"{model}: \"n_event_headers\", \"n_window_headers\" and \"n_footer_words\" give packet lengths "
+                "that the length table does not know"
+            )
+        pick = _select_pair(
+            L, C, W, L // 2 - 4, lambda j: 1 + j * B, lambda j: L >= 2 * k["H"] + 2 * (j * B + k["nwh"])
+        )
+        if pick != (J, I):
+            raise ValueError(
+                f"{model}: a packet of {J} channels x {I} windows has the length of {pick[0]} channels x "
+                f"{pick[1]} windows and would be read as such" if pick else
+                f"{model}: the parser finds no channel and window count for a packet of {L} bytes"
+            )
+        words = np.zeros(N, dtype=np.int64)
+        pos = k["H"]
+        for n in range(I):
+            for c in chans:
+                win = event[c][n]
+                words[pos] = _header(
+                    [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
+                )
+                words[pos + 1 : pos + B] = _encode_samples(win.samples, k["dm"], k["nlb"], model)
+                pos += B
+            pos += k["nwh"]
+        return _be(words)
+
+
+class Lanwev1(Codec):
+    def __init__(self, name):
+        self.name = name
+
+    def consts(self, p):
+        size = layout_int(p, "packet_size", None)
+        return dict(
+            cm=layout_mask(p, "chanmask", 0x003F),
+            awm=layout_mask(p, "abs_wind_mask", 0x003F),
+            tm=layout_mask(p, "timing_mask", 0x0FFF),
+            ts=layout_int(p, "timing_shift", 12) & 0x1F,
+            W=37 if size is None else size // 2 + 1,
+            H=layout_int(p, "headers", 4),
+            stop=_hex_stop_word(p.get("stop_word")),
+        )
+
+    def has_timing(self):
+        return True
+
+    def channel_max(self, params):
+        return min(params["channels"] - 1, self.consts(params)["cm"])
+
+    def label_max(self, params):
+        return self.consts(params)["awm"]
+
+    def timing_words(self, k, t):
+        lo = t & k["tm"]
+        hi = (t >> k["ts"]) & k["tm"] & 0xFFFF
+        if t < 0 or ((((hi & k["tm"]) << k["ts"]) | (lo & k["tm"])) & 0xFFFFFFFF) != t:
+            raise ValueError(
+                f"{self.name}: timing {t} cannot be written with \"timing_mask\" {k['tm']:#06x} and "
+                f"\"timing_shift\" {k['ts']}"
+            )
+        return hi, lo
+
+    def encode(self, params, event):
+        k = self.consts(params)
+        model, S, W, H = self.name, params["samples"], k["W"], k["H"]
+        if S == 0:
+            raise ValueError(f"{model}: windows without samples are skipped by the parser")
+        if H < 4:
+            raise ValueError(f"{model}: \"headers\" below 4 overlaps the header words and the samples")
+        if H + S > W - 1:
+            raise ValueError(
+                f"{model}: {H} header words and {S} samples do not fit a window packet of {W} words "
+                "(set \"packet_size\")"
+            )
+        if not event:
+            raise ValueError(f"{model}: an event needs at least one window")
+        packets = []
+        depth = max(len(w) for w in event.values())
+        for n in range(depth):  # the board reads out window by window, channels in turn
+            for c in sorted(event):
+                if n >= len(event[c]):
+                    continue
+                win = event[c][n]
+                if not np.any(win.samples):
+                    raise ValueError(f"{model}: channel {c}: an all-zero window is skipped by the parser")
+                words = np.zeros(W, dtype=np.int64)
+                words[0] = _field(c, k["cm"], 0, f"{model}: channel")
+                words[1], words[2] = self.timing_words(k, win.timing)
+                words[3] = _field(win.label, k["awm"], 0, f"{model}: window number")
+                words[H : H + S] = _encode_samples(win.samples, 0xFFFF, 0, model)
+                words[W - 1] = k["stop"]
+                hits = np.nonzero(words[: W - 1] == k["stop"])[0]
+                if hits.size:
+                    what = "a sample" if H <= hits[0] < H + S else "a header or padding word"
+                    raise ValueError(
+                        f"{model}: channel {c}: {what} equals the stop word {k['stop']:#06x} and would split "
+                        "the window packet"
+                    )
+                packets.append(words)
+        _check_size(2 * W * len(packets), model)
+        return _be(np.concatenate(packets))
+
+    def expected_time(self, params, event, outer):
+        S = params["samples"]
+        time = [[] for _ in range(outer)]
+        firsts = {c: wins[0].timing for c, wins in event.items() if wins}
+        if not firsts:
+            return time
+        tmin = min(firsts.values())
+        for c, wins in event.items():
+            start = ((firsts[c] - tmin) * S) % 65536
+            end = ((firsts[c] - tmin + len(wins)) * S) % 65536
+            time[c] = list(range(start, end)) if end > start else []
+        return time
+
+    def plan(self, params, rng, per_event):
+        k = self.consts(params)
+        chans = [c for c in range(params["channels"]) if c <= self.channel_max(params)]
+        nlab = max(1, min(params["windows"], k["awm"] + 1))
+        start = int(rng.integers(0, nlab))
+        tmax = ((k["tm"] << k["ts"]) | k["tm"]) & 0xFFFFFFFF
+        t0 = int(rng.integers(0, max(1, min(tmax, 1 << 24) - per_event - 4)))
+        plan = {}
+        for c in chans:
+            tc = t0 + int(rng.integers(0, 3))  # channels trigger within a few windows of each other
+            plan[c] = [((start + n) % nlab, tc + n) for n in range(per_event)]
+        return plan
+
+
+class Ovisk(Codec):
+    def __init__(self, name):
+        self.name = name
+
+    def consts(self, p):
+        return dict(
+            nc=layout_int(p, "num_chips", 2),
+            dbm=layout_mask(p, "databitmask", 0x0FFF),
+            cm=layout_mask(p, "chanmask", 0x0300),
+            cs=layout_shift(p, "chan_shift", 8),
+            wm=layout_mask(p, "windmask", 0x00FF),
+            stop=layout_mask(p, "chip_stop_word", 0xFFFF),
+            C=layout_int(p, "n_chip_headers", 3),
+            F=layout_int(p, "n_window_headers", 1),
+        )
+
+    def label_max(self, params):
+        return self.consts(params)["wm"]
+
+    def sample_max(self, params):
+        return self.consts(params)["dbm"]
+
+    def chip_of(self, k, cpc, c):
+        """(chip, channel within chip) naming event channel c = cpc * chip + channel within chip."""
+        cwc_max = k["cm"] >> k["cs"]
+        if cpc == 0:
+            return (0, c) if c <= cwc_max else None
+        chip, cwc = divmod(c, cpc)
+        while chip >= 0:
+            if chip <= 15 and cwc <= cwc_max:
+                return chip, cwc
+            chip, cwc = chip - 1, cwc + cpc
+        return None
+
+    def channel_max(self, params):
+        k = self.consts(params)
+        if k["nc"] == 0:
+            return -1
+        cpc = params["channels"] // k["nc"]
+        ok = [c for c in range(min(params["channels"], 1024)) if self.chip_of(k, cpc, c)]
+        return max(ok) if ok else -1
+
+    def plan(self, params, rng, per_event):
+        k = self.consts(params)
+        cpc = params["channels"] // k["nc"] if k["nc"] else 0
+        plan = super().plan(params, rng, per_event)
+        return {c: w for c, w in plan.items() if self.chip_of(k, cpc, c)}
+
+    def encode(self, params, event):
+        k = self.consts(params)
+        model, S = self.name, params["samples"]
+        if k["nc"] == 0:
+            raise ValueError(f"{model}: \"num_chips\" 0 leaves the channel layout undefined")
+        if k["F"] == 0:
+            raise ValueError(f"{model}: \"n_window_headers\" 0 overlaps the window header and the first sample")
+        cpc = params["channels"] // k["nc"]
+        chips: Dict[int, List[Tuple[int, int, Window]]] = {}
+        for c, wins in event.items():
+            where = self.chip_of(k, cpc, c)
+            if where is None:
+                raise ValueError(
+                    f"{model}: channel {c} cannot be named by a 4-bit chip number and the channel field "
+                    f"(mask {k['cm']:#06x}) with {cpc} channels per chip"
+                )
+            for n, win in enumerate(wins):
+                chips.setdefault(where[0], []).append((n, where[1], win))
+        if not chips:
+            if k["C"] == 0:
+                raise ValueError(f"{model}: an empty event needs \"n_chip_headers\" of at least 1")
+            chips = {0: []}
+        blocks = []
+        for chip in sorted(chips):
+            words = [chip << 12] + [0] * max(0, k["C"] - 1) if k["C"] else []
+            for n, cwc, win in sorted(chips[chip], key=lambda t: (t[0], t[1])):
+                head = _header([(cwc, k["cm"], k["cs"], "channel"), (win.label, k["wm"], 0, "window number")], model)
+                words.append(head)
+                words.extend([0] * (k["F"] - 1))
+                words.extend(_encode_samples(win.samples, k["dbm"], 0, model).tolist())
+            if not words or words[0] >> 12 != chip:
+                raise ValueError(f"{model}: with \"n_chip_headers\" 0 the first window header must name the chip")
+            if k["stop"] in words:
+                raise ValueError(f"{model}: a word of chip {chip} equals the chip stop word {k['stop']:#06x}")
+            blocks.append(words)
+        out = []
+        for i, words in enumerate(blocks):
+            if i:
+                out.append(k["stop"])
+            out.extend(words)
+        out.append(k["stop"])  # the last word of an event is never examined
+        _check_size(2 * len(out), model)
+        return _be(out)
+
+
+class _FullBuffer(Codec):
+    """Shared by skerd16 and vombel96: a channel block carries every window of the channel's sample buffer,
+    cyclically from a first window named in its header, samples stored one's-complemented."""
+
+    def label_max(self, params):
+        return self.consts(params)["wm"]
+
+    def sample_max(self, params):
+        return self.consts(params)["dm"]
+
+    def default_per_event(self, params):
+        return params["windows"]
+
+    def plan(self, params, rng, per_event):
+        W = params["windows"]
+        nfirst = max(1, min(W, self.label_max(params) + 1))
+        plan = {}
+        for c in self.plan_channels(params):
+            first = int(rng.integers(0, nfirst))
+            plan[c] = [(label, None) for label in cyclic_labels(first, W)]
+        return plan
+
+    def blocks(self, params, event):
+        """Split each channel's windows into channel blocks of all `windows` windows."""
+        k = self.consts(params)
+        model, W, S = self.name, params["windows"], params["samples"]
+        if W == 0 or W > 0xFFFF:
+            raise ValueError(f"{model}: \"windows\" must be 1 to 65535")
+        if k["nwh"] == 0:
+            raise ValueError(f"{model}: \"n_window_headers\" 0 overlaps the block header and the first sample")
+        out = []
+        for c in sorted(event):
+            wins = event[c]
+            if len(wins) % W:
+                raise ValueError(
+                    f"{model}: channel {c}: a channel block carries all {W} windows of the channel, "
+                    f"not {len(wins)}"
+                )
+            for g in range(0, len(wins), W):
+                group = wins[g : g + W]
+                first = group[0].label
+                if [w.label for w in group] != cyclic_labels(first, W):
+                    raise ValueError(
+                        f"{model}: channel {c}: window numbers must run cyclically through all {W} windows "
+                        f"from the first one ({first})"
+                    )
+                samples = np.concatenate([w.samples for w in group]) if S else np.zeros(0, dtype=np.int64)
+                words = [0] * k["nwh"] + _encode_samples(samples, k["dm"], 0, model, True).tolist()
+                words += [0] * k["nwf"]
+                out.append((c, first, words))
+        return out
+
+    def head(self, k, cwc, first):
+        return _header([(cwc, k["cm"], k["cs"], "channel"), (first, k["wm"], 0, "first window")], self.name)
+
+
+class Skerd16(_FullBuffer):
+    name = "skerd16"
+
+    def consts(self, p):
+        return dict(
+            nch=layout_int(p, "n_chip_headers", 1),
+            ncf=layout_int(p, "n_chip_footers", 2),
+            nwh=layout_int(p, "n_window_headers", 1),
+            nwf=layout_int(p, "n_window_footers", 1),
+            dm=layout_mask(p, "data_mask", 0x03FF),
+            cm=layout_mask(p, "chanmask", 0xFF00),
+            cs=layout_shift(p, "chan_shift", 8),
+            wm=layout_mask(p, "windmask", 0x00FF),
+        )
+
+    def channel_max(self, params):
+        k = self.consts(params)
+        return min(params["channels"] - 1, k["cm"] >> k["cs"])
+
+    def plan_channels(self, params):
+        return range(self.channel_max(params) + 1)
+
+    def encode(self, params, event):
+        k = self.consts(params)
+        model, C = self.name, params["channels"]
+        blocks = self.blocks(params, event)
+        if len(blocks) != C:
+            raise ValueError(
+                f"{model}: a packet holds exactly \"channels\" = {C} channel blocks, the description gives "
+                f"{len(blocks)}"
+            )
+        lblk = k["nwh"] + params["windows"] * params["samples"] + k["nwf"]
+        total = k["nch"] + k["ncf"] + 2 * C * lblk
+        _check_size(total, model)
+        if k["nch"] + k["ncf"] < 1:
+            raise ValueError(f"{model}: the words start at byte 1, so the chip header and footer need a byte")
+        words = []
+        for c, first, body in blocks:
+            body[0] = self.head(k, c, first)
+            words.extend(body)
+        packet = b"\x00" + _le(words)
+        packet += bytes(total - len(packet))
+        if ((total - 1) // 2) // lblk != C:
+            raise ValueError(f"{model}: the chip header and footer sizes make the parser read extra blocks")
+        return packet
+
+
+class Vombel96(_FullBuffer):
+    name = "vombel96"
+
+    def consts(self, p):
+        return dict(
+            nc=layout_int(p, "num_chips", 6),
+            nef=layout_int(p, "n_event_footers", 2),
+            nch=layout_int(p, "n_chip_headers", 1),
+            ncf=layout_int(p, "n_chip_footers", 3),
+            nwh=layout_int(p, "n_window_headers", 1),
+            nwf=layout_int(p, "n_window_footers", 1),
+            dm=layout_mask(p, "data_mask", 0x03FF),
+            cm=layout_mask(p, "chanmask", 0xFF00),
+            cs=layout_shift(p, "chan_shift", 8),
+            wm=layout_mask(p, "windmask", 0x00FF),
+        )
+
+    def outer_channels(self, params):
+        return VOMBEL96_CHANNELS
+
+    def channel_limit(self, params):
+        return VOMBEL96_CHANNELS
+
+    def has_ecc(self):
+        return True
+
+    def check_params(self, params):
+        if params["channels"] > VOMBEL96_CHANNELS:
+            raise ValueError("vombel96: boards have at most 96 channels")
+
+    def channel_max(self, params):
+        return min(params["channels"], VOMBEL96_CHANNELS) - 1
+
+    def plan_channels(self, params):
+        k = self.consts(params)
+        cpc = params["channels"] // k["nc"] if k["nc"] else 0
+        return range(min(cpc * k["nc"], VOMBEL96_CHANNELS))
+
+    def encode(self, params, event):
+        k = self.consts(params)
+        model = self.name
+        if k["nc"] == 0:
+            raise ValueError(f"{model}: \"num_chips\" 0 leaves the chip layout undefined")
+        cpc = params["channels"] // k["nc"]
+        blocks = self.blocks(params, event)
+        if blocks and cpc == 0:
+            raise ValueError(f"{model}: fewer channels than chips leaves no channel block in a chip")
+        if cpc and len(blocks) % cpc:
+            raise ValueError(
+                f"{model}: a chip block carries exactly {cpc} channel blocks, so the described channels must "
+                "fill whole chips"
+            )
+        out = bytearray()
+        for g in range(0, len(blocks), max(cpc, 1)):
+            group = blocks[g : g + cpc]
+            chip = group[0][0] // cpc
+            if chip > 63:
+                raise ValueError(f"{model}: chip number {chip} does not fit 6 bits")
+            words = []
+            for c, first, body in group:
+                cwc = c - cpc * chip
+                if ((cpc & 0xFFFF) * chip + cwc) & 0xFFFF != c:
+                    raise ValueError(f"{model}: channel {c} cannot be named from chip {chip}")
+                body[0] = self.head(k, cwc, first)
+                words.extend(body)
+            block = bytes([chip] + [0] * max(0, k["nch"] - 1)) if k["nch"] else b""
+            block += _le(words) + bytes(k["ncf"])
+            if block[0] & 0x3F != chip:
+                raise ValueError(f"{model}: with \"n_chip_headers\" 0 the first payload byte must name the chip")
+            out += block
+        out += bytes(k["nef"])
+        _check_size(len(out), model)
+        if len(out) % 2:
+            raise ValueError(f"{model}: the chip and footer sizes give an odd packet length")
+        return bytes(out)
+
+    def expected_ecc(self):
+        return [[] for _ in range(VOMBEL96_CHANNELS)]
+
+
+class Kivrov1(Codec):
+    name = "kivro"
+
+    def consts(self, p):
+        return dict(
+            E=layout_int(p, "n_event_headers", 7),
+            H=layout_int(p, "n_window_headers", 2),
+            F=layout_int(p, "n_footer_words", 1),
+        )
+
+    def sizes(self, params):
+        k = self.consts(params)
+        S = params["samples"]
+        U = 2 * (k["E"] + 4 * (k["H"] + S) + k["F"]) + 2
+        V = 2 * (k["H"] + S)
+        return k, U, V, U - 4 - 2 * k["E"]
+
+    def per_block(self, params):
+        k, U, V, R = self.sizes(params)
+        return R // V if V and R > 0 and R % V == 0 else 4
+
+    def plan(self, params, rng, per_event):
+        plan = super().plan(params, rng, per_event)
+        nwb = self.per_block(params)
+        while plan and (len(plan) * len(next(iter(plan.values())))) % nwb:
+            per_event += 1
+            plan = super().plan(params, rng, per_event)
+        return plan
+
+    def encode(self, params, event):
+        k, U, V, R = self.sizes(params)
+        model, S = self.name, params["samples"]
+        if k["H"] < 2:
+            raise ValueError(f"{model}: \"n_window_headers\" below 2 leaves no room for the window and channel words")
+        if k["E"] == 0:
+            raise ValueError(f"{model}: \"n_event_headers\" 0 overlaps the board number and the first window")
+        if R <= 0 or R % V:
+            raise ValueError(f"{model}: the layout keys give a window region that is not a whole number of windows")
+        nwb = R // V
+        order = []
+        depth = max((len(w) for w in event.values()), default=0)
+        for n in range(depth):
+            for c in sorted(event):
+                if n < len(event[c]):
+                    order.append((c, event[c][n]))
+        if not order or len(order) % nwb:
+            raise ValueError(f"{model}: a board block carries exactly {nwb} windows; the event has {len(order)}")
+        _check_size((len(order) // nwb) * U + 4, model)
+        out = []
+        for g in range(0, len(order), nwb):
+            group = order[g : g + nwb]
+            board = min(c for c, _ in group) // 4
+            if board > 0xFFFF:
+                raise ValueError(f"{model}: board number {board} does not fit 16 bits")
+            words = [board] + [0] * (k["E"] - 1)
+            for c, win in group:
+                if c - 4 * board > 0xFFFF or win.label > 0xFFFF:
+                    raise ValueError(f"{model}: channel {c} or window number {win.label} does not fit 16 bits")
+                words += [win.label, c - 4 * board] + _encode_samples(win.samples, 0xFFFF, 0, model).tolist()
+                words += [0] * (k["H"] - 2)
+            words += [0, 0]  # footer word and the one after it
+            out.extend(words)
+        return _be(out) + bytes(4)
+
+
+CODECS = {
+    "pellorv3": Pellorv3(),
+    "mirranv2": Mirranv2(),
+    "pellorv3s": Pellorv3S(),
+    "quarvelv3": Quarvelv3(),
+    "skerd16": Skerd16(),
+    "vombel96": Vombel96(),
+    "kivro": Kivrov1(),
+    "ovisk_mirran": Ovisk("ovisk_mirran"),
+    "ovisk_pellor": Ovisk("ovisk_pellor"),
+}
+CODECS.update({name: Lanwev1(name) for name in LANWEV_MODELS})
+
+
+def codec_for(params):
+    model = params.get("model")
+    if model not in CODECS:
+        raise ValueError(f"unsupported board model {model!r}; choose one of: {', '.join(MODELS)}")
+    return CODECS[model]
