@@ -13,6 +13,7 @@ applied modulo 16; anything else gives the model's default.
 
 from __future__ import annotations
 
+import math
 import string
 from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -669,11 +670,8 @@ class _FullBuffer(Codec):
     def plan(self, params, rng, per_event):
         W = params["windows"]
         nfirst = max(1, min(W, self.label_max(params) + 1))
-        plan = {}
-        for c in self.plan_channels(params):
-            first = int(rng.integers(0, nfirst))
-            plan[c] = [(label, None) for label in cyclic_labels(first, W)]
-        return plan
+        first = int(rng.integers(0, nfirst))  # one trigger position for the whole board
+        return {c: [(label, None) for label in cyclic_labels(first, W)] for c in self.plan_channels(params)}
 
     def blocks(self, params, event):
         """Split each channel's windows into channel blocks of all `windows` windows."""
@@ -858,12 +856,14 @@ class Kivrov1(Codec):
         return R // V if V and R > 0 and R % V == 0 else 4
 
     def plan(self, params, rng, per_event):
-        plan = super().plan(params, rng, per_event)
+        # Board blocks carry a fixed number of windows: round the windows per channel up so they fill them.
+        nchan = self.channel_max(params) + 1
         nwb = self.per_block(params)
-        while plan and (len(plan) * len(next(iter(plan.values())))) % nwb:
-            per_event += 1
-            plan = super().plan(params, rng, per_event)
-        return plan
+        step = nwb // math.gcd(nwb, nchan) if nchan else 1
+        per_event = -(-per_event // step) * step
+        if per_event > 1024:
+            raise ValueError(f"kivro: these layout keys need {per_event} windows per channel to fill board blocks")
+        return super().plan(params, rng, per_event)
 
     def encode(self, params, event):
         k, U, V, R = self.sizes(params)

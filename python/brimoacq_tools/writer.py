@@ -267,7 +267,8 @@ def synthesize_events(
             if rng.random() < pulse_probability and n_total:
                 t = np.arange(n_total) - rng.integers(0, n_total)
                 tau = max(1.0, spw / 8)
-                shape = np.where(t > 0, (t / tau) * np.exp(1 - t / tau), 0.0)
+                tp = np.clip(t, 0, None) / tau
+                shape = tp * np.exp(1 - tp)
                 wave += rng.uniform(0.2, 0.6) * top * shape
             out = []
             for n, (label, timing) in enumerate(wins):
