@@ -61,7 +61,7 @@ def _params(acq):
 # --- index selections ------------------------------------------------------------------------------------
 
 
-def parse_indices(spec, count):
+def parse_indices(spec, count, what="event"):
     """Event indices selected by SPEC: "all", "START:STOP[:STEP]" (either bound may be left out; the stop
     is clamped to the event count), single indices, or a comma-separated mix such as "0:10,20,30"."""
     bad = f"invalid index selection {spec!r}: use 'all', 'START:STOP' or a list like '5,7,9'"
@@ -89,7 +89,7 @@ def parse_indices(spec, count):
                 if index < 0:
                     raise CliError(f"{bad} (indices must not be negative)")
                 if index >= count:
-                    raise CliError(f"index {index} is out of range: the acquisition holds {count} events")
+                    raise CliError(f"{what} {index} is out of range: there are {count} {what}s")
                 parts.append(range(index, index + 1))
         except ValueError:
             raise CliError(bad) from None
@@ -291,11 +291,11 @@ def cmd_plot(args):
     acq = _open(args.acq)
     count = len(acq)
     if args.index >= count:
-        raise CliError(f"index {args.index} is out of range: the acquisition holds {count} events")
+        raise CliError(f"event {args.index} is out of range: there are {count} events")
     event = acq[args.index]
     nchan = len(event["data"])
     if args.channels is not None:
-        channels = list(parse_indices(args.channels, nchan))
+        channels = list(parse_indices(args.channels, nchan, "channel"))
     else:
         channels = [c for c in range(nchan) if event["data"][c]]
     fig, ax = plt.subplots(figsize=(10, 5))

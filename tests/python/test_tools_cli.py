@@ -11,7 +11,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 
 import brimoacq_tools  # noqa: E402
 from brimoacq_tools.cli import CliError, parse_indices  # noqa: E402
-from brimoacq_tools.writer import write_synthetic  # noqa: E402
+from brimoacq_tools.writer import default_params, write_acquisition, write_synthetic  # noqa: E402
 
 try:
     import brimoacq
@@ -63,7 +63,10 @@ def root(tmp_path_factory):
     root = tmp_path_factory.mktemp("acqs")
     write_synthetic(root / "run_b", model="vombel96", events=12, seed=1, events_per_chunk=5, windows=2, samples=8)
     write_synthetic(root / "run_a", model="pellorv3", events=3, seed=2, pedestals=False)
+    write_acquisition(root / "run_c", default_params("pellorv3"), [b"\x01", b""])
     (root / "not_an_acquisition").mkdir()
+    (root / "bad_metadata").mkdir()
+    (root / "bad_metadata" / "metadata.yml").write_text("params: [\n")
     return root
 
 
@@ -86,7 +89,8 @@ def test_bad_arguments_give_one_line_and_status_2(args):
 @needs_module
 @pytest.mark.parametrize(
     "args",
-    [["info", "{root}/missing"], ["info", "{root}/not_an_acquisition"], ["ls", "{root}/missing"],
+    [["info", "{root}/missing"], ["info", "{root}/not_an_acquisition"], ["info", "{root}/bad_metadata"],
+     ["ls", "{root}/missing"],
      ["export", "{root}/missing", "{root}/out"], ["export", "{root}/run_b", "{root}/run_b/csv"],
      ["export", "{root}/run_b", "{root}/out", "--indices", "3:x"], ["export", "{root}/run_b", "{root}/out", "--indices", "12"],
      ["plot", "{root}/missing", "0"]],
@@ -131,6 +135,9 @@ def test_info_shows_params_counts_calibration_and_first_event(root):
                 "first event: 96 of 96 channels carry data"]:
         assert key in lines
     assert lines[-1].split()[:4] == ["95", "2", "0-1", "16"] or lines[-1].split()[:3] == ["95", "2", "1,0"]
+    broken = run("info", root / "run_c")
+    assert broken.returncode == 0 and "events:      2" in broken.stdout
+    assert "first event: cannot be parsed: Failed to parse event: unexpected length of data" in broken.stdout
 
 
 @needs_module
@@ -138,7 +145,7 @@ def test_ls_lists_acquisitions_with_model_and_count(root):
     result = run("ls", root)
     assert result.returncode == 0, result.stderr
     assert [line.split() for line in result.stdout.splitlines()] == [
-        ["run_a", "pellorv3", "3", "events"], ["run_b", "vombel96", "12", "events"]]
+        ["run_a", "pellorv3", "3", "events"], ["run_b", "vombel96", "12", "events"], ["run_c", "pellorv3", "2", "events"]]
 
 
 @needs_export
