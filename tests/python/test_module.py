@@ -216,3 +216,17 @@ def test_import_under_warnings_as_errors(tmp_path):
         print(brimoacq.Acquisition.__name__)
     """, tmp_path)
     assert out == "Acquisition\n"
+
+
+def test_type_stubs_describe_the_public_api():
+    import ast
+    import pathlib
+    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python_api" / "brimoacq.pyi"
+    tree = ast.parse(stub.read_text())
+    public = [node.name for node in tree.body
+              if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")]
+    assert public == ALL
+    acq_class = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Acquisition")
+    members = {node.name for node in acq_class.body if isinstance(node, ast.FunctionDef)}
+    runtime = {name for name in dir(brimoacq.Acquisition) if not name.startswith("_")}
+    assert runtime <= members
