@@ -1,5 +1,6 @@
 #include "python_api/parsing.h"
 
+#include <cmath>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -11,26 +12,39 @@
 namespace brimo::py {
 namespace {
 
-constexpr std::size_t kSmallInts = 65536;
+// Process-wide tables of the Python ints and floats with the values 0 to 65535, built on first use.
+// Window labels and time values are 16-bit, and raw samples are masked bit fields of 16-bit words, so
+// nearly every number of an event is one of these values; sharing one immutable object per value
+// turns the creation of hundreds of thousands of objects per event into reference-count increments.
+constexpr std::size_t kTableSize = 65536;
 PyObject** g_small_ints = nullptr;
+PyObject** g_small_floats = nullptr;
 
-PyObject** small_int_table() {
-    if (g_small_ints != nullptr) return g_small_ints;
-    auto* table = static_cast<PyObject**>(PyMem_Calloc(kSmallInts, sizeof(PyObject*)));
+PyObject** build_table(PyObject**& cache, PyObject* (*make)(std::size_t)) {
+    if (cache != nullptr) return cache;
+    auto* table = static_cast<PyObject**>(PyMem_Calloc(kTableSize, sizeof(PyObject*)));
     if (table == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    for (std::size_t v = 0; v < kSmallInts; ++v) {
-        table[v] = PyLong_FromLong(long(v));
+    for (std::size_t v = 0; v < kTableSize; ++v) {
+        table[v] = make(v);
         if (table[v] == nullptr) {
             for (std::size_t k = 0; k < v; ++k) Py_DECREF(table[k]);
             PyMem_Free(table);
             return nullptr;
         }
     }
-    g_small_ints = table;
+    cache = table;
     return table;
+}
+
+PyObject** small_int_table() {
+    return build_table(g_small_ints, [](std::size_t v) { return PyLong_FromLong(long(v)); });
+}
+
+PyObject** small_float_table() {
+    return build_table(g_small_floats, [](std::size_t v) { return PyFloat_FromDouble(double(v)); });
 }
 
 // One new list of `items.size()` objects made by `make`, created at its final length and filled by
@@ -56,8 +70,20 @@ PyObject* nested_list(const std::vector<std::vector<T>>& channels, Make&& make) 
 }
 
 PyObject* samples_to_list(const std::vector<std::vector<float>>& data) {
-    // The 32-bit sample widened exactly to a double.
-    return nested_list(data, [](float f) { return PyFloat_FromDouble(double(f)); });
+    PyObject** table = small_float_table();
+    if (table == nullptr) return nullptr;
+    // The 32-bit sample widened exactly to a double: a whole number from 0 to 65535 (but not -0.0)
+    // is the shared float of that value, anything else a new float.
+    return nested_list(data, [table](float f) -> PyObject* {
+        if (f >= 0.0f && f < float(kTableSize)) {
+            const auto whole = static_cast<std::uint32_t>(f);
+            if (float(whole) == f && !(whole == 0 && std::signbit(f))) {
+                Py_INCREF(table[whole]);
+                return table[whole];
+            }
+        }
+        return PyFloat_FromDouble(double(f));
+    });
 }
 
 PyObject* u16_to_list(const std::vector<std::vector<std::uint16_t>>& values) {
@@ -74,7 +100,7 @@ PyObject* u32_to_list(const std::vector<std::vector<std::uint32_t>>& values) {
     PyObject** table = small_int_table();
     if (table == nullptr) return nullptr;
     return nested_list(values, [table](std::uint32_t v) -> PyObject* {
-        if (v < kSmallInts) {
+        if (v < kTableSize) {
             Py_INCREF(table[v]);
             return table[v];
         }

@@ -19,7 +19,7 @@ PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw);
 
 // A new reference to the Python int `v`, taken from a process-wide table of the ints 0 to 65535
 // built on first use (labels and time values repeat across events; sharing them saves allocating
-// one int object per sample). nullptr with MemoryError if the table cannot be built.
+// one int object per sample). nullptr with the Python error set if the table cannot be built.
 PyObject* small_int(std::uint16_t v);
 
 }  // namespace brimo::py
