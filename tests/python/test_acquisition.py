@@ -230,9 +230,18 @@ def test_reentrant_next_is_refused(make_acq):
     assert event_number(next(it)) == 1
 
 
-def test_garbage_cycles_are_collected(acq10):
-    acq, _ = acq10
+def test_garbage_cycles_are_collected(make_acq):
+    import weakref
+
+    class Canary:
+        pass
+
+    acq = brimoacq.Acquisition(make_acq(chunks=[[simple_packet(0)]]))
     it = iter(acq)
-    acq.metadata["cycle"] = (acq, it)
-    del acq, it
-    assert gc.collect() > 0
+    canary = Canary()
+    # acq -> metadata -> (acq, iterator -> copy of acq -> same metadata), canary inside the cycle.
+    acq.metadata["cycle"] = (acq, it, canary)
+    alive = weakref.ref(canary)
+    del acq, it, canary
+    gc.collect()
+    assert alive() is None
