@@ -40,15 +40,19 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::execute(Job& job) noexcept {
+    // Sub-ranges are claimed by compare-and-swap so that the shared cursor never passes the end
+    // (a plain fetch-and-add could wrap around for a range near the size_t limit).
+    std::size_t begin = job.next.load(std::memory_order_relaxed);
     for (;;) {
-        const std::size_t begin = job.next.fetch_add(job.grain, std::memory_order_relaxed);
         if (begin >= job.count) return;
-        const std::size_t end = std::min(job.count, begin + job.grain);
+        const std::size_t end = begin + std::min(job.grain, job.count - begin);
+        if (!job.next.compare_exchange_weak(begin, end, std::memory_order_relaxed)) continue;
         try {
             job.fn(job.ctx, begin, end);
         } catch (...) {
             job.failed.store(true, std::memory_order_relaxed);
         }
+        begin = end;
     }
 }
 
@@ -72,8 +76,6 @@ void WorkerPool::worker_main() noexcept {
 bool WorkerPool::run(std::size_t count, std::size_t grain, RangeFn fn, void* ctx) {
     if (count == 0) return true;
     if (grain == 0) grain = 1;
-    // Guard the sub-range arithmetic against wrap-around of next + grain.
-    grain = std::min(grain, std::numeric_limits<std::size_t>::max() - count);
     Job job{fn, ctx, count, grain};
     if (threads_.empty() || count <= grain || t_worker_of != nullptr) {
         execute(job);

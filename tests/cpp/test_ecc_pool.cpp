@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -80,6 +82,23 @@ TEST(Pool, EveryIndexRunsOnceInContiguousSubRanges) {
             }
         }
     }
+}
+
+// Ranges near the size_t limit are tiled exactly, without the cursor wrapping around.
+TEST(Pool, HugeRangeTiledWithoutWrapAround) {
+    WorkerPool pool(3);
+    constexpr std::size_t count = std::numeric_limits<std::size_t>::max();
+    std::mutex m;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    EXPECT_TRUE(pool.parallel_for(count, count / 4, [&](std::size_t b, std::size_t e) {
+        std::lock_guard<std::mutex> lock(m);
+        ranges.emplace_back(b, e);
+    }));
+    std::sort(ranges.begin(), ranges.end());
+    ASSERT_EQ(ranges.size(), 5u);  // four full sub-ranges and a remainder of 3
+    EXPECT_EQ(ranges.front().first, 0u);
+    EXPECT_EQ(ranges.back().second, count);
+    for (std::size_t i = 1; i < ranges.size(); ++i) EXPECT_EQ(ranges[i].first, ranges[i - 1].second);
 }
 
 TEST(Pool, ThrowingBodyIsReportedAndPoolStaysUsable) {
