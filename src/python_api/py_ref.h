@@ -52,6 +52,20 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Releases the interpreter lock for the scope of a long native call that touches no Python object,
+// and takes it back on every way out of the scope, a C++ exception included (so that the exception
+// barrier below runs with the lock held).
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Sets the internal-error exception (derived from BaseException) with `message`.
 void set_internal_error(const char* message) noexcept;
 

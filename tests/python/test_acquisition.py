@@ -56,6 +56,13 @@ def test_is_acquisition(acq10, tmp_path, make_path, valid):
             brimoacq.Acquisition(path)
 
 
+def test_unreadable_metadata(tmp_path):
+    (tmp_path / "acq" / "metadata.yml").mkdir(parents=True)
+    assert brimoacq.is_acquisition(tmp_path / "acq")
+    with pytest.raises(OSError, match="^Could not read acquisition: failed to read metadata$"):
+        brimoacq.Acquisition(tmp_path / "acq")
+
+
 def test_list_acquisitions_skips_what_cannot_be_opened(make_acq, tmp_path):
     good = make_acq("good")
     (tmp_path / "no_metadata").mkdir()
