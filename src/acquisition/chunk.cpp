@@ -21,6 +21,10 @@ constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 enum class ReadStatus { Ok, Short, Failed };
 
+// Events up to this length are read without asking the data file's size first: the read itself
+// tells whether the bytes are there, and a buffer this small costs nothing when they are not.
+constexpr std::uint64_t kUncheckedLength = std::uint64_t(1) << 20;
+
 // Reads exactly `len` bytes at `offset`. A file that ends early (it shrank after its size was
 // queried: the board or a user may be rewriting the acquisition) is Short, not a fault.
 ReadStatus pread_exact(int fd, std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
@@ -66,6 +70,7 @@ ChunkFileName chunk_file_name(std::uint64_t n, ChunkFileKind kind) {
 
 Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_with_index(const std::filesystem::path& dir,
                                                                        std::uint64_t n) {
+    if (has_nul(dir)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
     const int data_fd = ::open((dir / chunk_file_name(n, ChunkFileKind::Data).c_str()).c_str(), kReadFlags);
     if (data_fd < 0) return err(acq_error(AcquisitionErrorKind::InvalidPath));
     const int index_fd = ::open((dir / chunk_file_name(n, ChunkFileKind::Index).c_str()).c_str(), kReadFlags);
@@ -116,10 +121,13 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
     return size / 8;
 }
 
+// The sizes of both files are those of this moment, learnt from the reads themselves: entry i exists
+// when 8 bytes can be read at 8*i, and an event lies inside the data file when its bytes can be read.
+// A read that ends early is the same finding as a size query that comes out too small, and it stays
+// correct when a file shrinks between the two (where a copy out of a memory mapping would fault).
 Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint64_t index) const {
-    std::uint64_t index_size = 0;
-    if (!regular_file_size(index_fd_, index_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    if (index >= index_size / 8) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+    constexpr std::uint64_t kMaxEntry = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) / 8 - 1;
+    if (index > kMaxEntry) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
 
     std::uint8_t entry[8];
     switch (pread_exact(index_fd_, entry, sizeof entry, index * 8)) {
@@ -133,13 +141,17 @@ Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint
     const std::uint64_t offset = word & 0xffffffffu;
     const std::uint64_t length = word >> 32;
 
-    std::uint64_t data_size = 0;
-    if (!regular_file_size(data_fd_, data_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    // Both halves are below 2^32, so the sum cannot overflow.
-    if (offset + length > data_size) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
-
     std::vector<std::uint8_t> out;
-    if (length == 0) return out;
+    if (length == 0 || length > kUncheckedLength) {
+        // An empty event reads nothing, so its offset is checked against the size (at the end is
+        // fine). A long one is checked before its buffer is allocated: a corrupt entry must not
+        // make us allocate gigabytes the file does not hold.
+        std::uint64_t data_size = 0;
+        if (!regular_file_size(data_fd_, data_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+        // Both halves are below 2^32: the sum cannot overflow.
+        if (offset + length > data_size) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+        if (length == 0) return out;
+    }
     out.resize(static_cast<std::size_t>(length));
     switch (pread_exact(data_fd_, out.data(), out.size(), offset)) {
         case ReadStatus::Ok: return out;

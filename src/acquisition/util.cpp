@@ -70,9 +70,15 @@ bool is_valid_utf8(std::string_view s) {
 
 namespace {
 
+constexpr std::size_t kMaxNonRegularBytes = std::size_t(1) << 20;
+
 template <class Buffer>
 bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out, int& err_no) {
     out.clear();
+    if (has_nul(file)) {
+        err_no = EINVAL;
+        return false;
+    }
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         err_no = errno;
@@ -80,8 +86,13 @@ bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, 
     }
     struct stat st;
     std::size_t expect = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        expect = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), limit));
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_size > 0)
+            expect = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), limit));
+    } else {
+        // A device or a FIFO may never end; what it yields is not a stored file anyway.
+        limit = std::min(limit, kMaxNonRegularBytes);
+    }
     // One read beyond the expected size sees the end of the file (or growth since the fstat).
     std::size_t used = 0;
     out.resize(expect + 1);
@@ -124,7 +135,11 @@ bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::
 
 // ---------------------------------------------------------------------------------------------
 
+bool has_nul(const std::filesystem::path& path) { return path.native().find('\0') != std::string::npos; }
+
 bool is_acquisition(const std::filesystem::path& path) {
+    // The system calls would see the path cut at its first NUL: a different directory.
+    if (has_nul(path)) return false;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     // Any kind of entry counts; stat follows symbolic links, so a dangling one does not.
@@ -133,6 +148,7 @@ bool is_acquisition(const std::filesystem::path& path) {
 
 std::vector<Acquisition> list_acquisitions(const std::filesystem::path& root) {
     std::vector<Acquisition> out;
+    if (has_nul(root)) return out;
     DIR* dir = ::opendir(root.c_str());
     if (dir == nullptr) return out;
     for (;;) {

@@ -28,9 +28,12 @@ Result<std::string, InternalError> final_path_name(const std::filesystem::path& 
 
 bool is_valid_utf8(std::string_view s);
 
-// Reads a whole file into memory. `limit` bounds the bytes read so that a device or a FIFO under a
-// file name cannot make the read run forever; a file longer than `limit` fails with EFBIG. On
-// failure returns false with the errno value in `err_no`.
+// A path holding a NUL byte cannot be handed to the system (it would be cut short there).
+bool has_nul(const std::filesystem::path& path);
+
+// Reads a whole file into memory. `limit` bounds the bytes read (a file longer than that fails with
+// EFBIG); a device or a FIFO under the file name is read up to 1 MiB at most, so that it cannot make
+// the read run forever. On failure returns false with the errno value in `err_no`.
 bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out, int& err_no);
 bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::vector<std::uint8_t>& out,
                      int& err_no);

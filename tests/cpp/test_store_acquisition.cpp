@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,7 +47,8 @@ TEST(StoreOpen, ValidityOfDirectories) {
     write_file(file, "x");
     struct Case { fs::path path; bool valid; };
     for (const Case& c : {Case{good, true}, Case{md_dir, true}, Case{linked, true}, Case{no_md, false},
-                          Case{dangling, false}, Case{file, false}, Case{root / "missing", false}, Case{"", false}}) {
+                          Case{dangling, false}, Case{file, false}, Case{root / "missing", false}, Case{"", false},
+                          Case{good.string() + std::string("\0/x", 3), false}}) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(is_acquisition(c.path), c.valid);
         auto a = Acquisition::open(c.path);
@@ -225,6 +227,21 @@ TEST(StoreMiscData, Kinds) {
     EXPECT_EQ(acq.misc_data(MiscDataKind::TimingCalibration).error().kind, AcquisitionErrorKind::NoSuchMiscData);
     EXPECT_EQ(acq.misc_data(MiscDataKind::Adc2MvCalibration).error().message(),
               "Could not read acquisition: Is a directory (os error 21)");
+}
+
+TEST(StoreMiscData, EndlessFilesAreRefusedWithoutHanging) {
+    TempDir dir;
+    write_metadata(dir.path());
+    auto acq = open_ok(dir.path());
+    fs::create_symlink("/dev/zero", dir / "timing_calibration");
+    EXPECT_EQ(acq.misc_data(MiscDataKind::TimingCalibration).error().message(),
+              "Could not read acquisition: File too large (os error 27)");
+    ASSERT_EQ(::mkfifo((dir / "readout_metadata").c_str(), 0600), 0);
+    auto fifo = acq.misc_data(MiscDataKind::ReadoutMetadata);  // no writer: returns at once
+    EXPECT_TRUE(!fifo || fifo->data.empty());
+    fs::remove(dir / "metadata.yml");
+    fs::create_symlink("/dev/zero", dir / "metadata.yml");
+    EXPECT_EQ(acq.metadata_str().error().kind, AcquisitionErrorKind::ReadFailed);
 }
 
 TEST(StoreMiscData, PermissionDenied) {

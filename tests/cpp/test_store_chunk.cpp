@@ -56,6 +56,7 @@ TEST(ChunkFile, IndexEntries) {
         {"entries out of order", idx_entry(10, 5) + idx_entry(0, 5), 20, 2, 1, range(0, 5)},
         {"overlapping entries", idx_entry(0, 10) + idx_entry(5, 10), 20, 2, 1, range(5, 10)},
         {"offset and length at 32-bit limits", idx_entry(0xffffffffu, 0xffffffffu), 20, 1, 0, std::nullopt},
+        {"long event past end of data", idx_entry(4, 1u << 21), 20, 1, 0, std::nullopt},
         {"index far beyond the file", idx_entry(0, 1), 20, 1, std::uint64_t(1) << 62, std::nullopt},
         {"largest index", idx_entry(0, 1), 20, 1, UINT64_MAX, std::nullopt},
     };
