@@ -205,11 +205,6 @@ TEST(StoreChunks, EventReaderSeesGrowthOnlyAfterRefresh) {
 }
 
 TEST(StoreMiscData, Kinds) {
-    EXPECT_STREQ(misc_data_file_name(MiscDataKind::ReadoutMetadata), "readout_metadata");
-    EXPECT_STREQ(misc_data_file_name(MiscDataKind::PedestalsCalibration), "pedestals_calibration");
-    EXPECT_STREQ(misc_data_file_name(MiscDataKind::TimingCalibration), "timing_calibration");
-    EXPECT_STREQ(misc_data_file_name(MiscDataKind::Adc2MvCalibration), "adc2mv_calibration");
-
     TempDir dir;
     write_metadata(dir.path());
     write_file(dir / "pedestals_calibration", std::string("\x1f\x8b\x00rest", 7));
