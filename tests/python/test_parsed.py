@@ -20,11 +20,12 @@ def parsed(make_acq, packet, **params):
     return acq.parsed_event(0)
 
 
-def test_pellorv3_dict(make_acq):
+@pytest.mark.parametrize("model", ["pellorv3", "mirranv2"])   # mirranv2 reads pellorv3 packets
+def test_pellorv3_dict(make_acq, model):
     # 3 header words, windows 0x0000 (channel 0, window 0) and 0x0202 (channel 1, window 1) of four
     # samples each, one footer word; sample word 0x0FFF holds 2047.
     packet = words(1, 2, 3, 0x0000, 0x0FFF, 2, 4, 6, 0x0202, 8, 10, 12, 14, 0xFFFF)
-    event = parsed(make_acq, packet, channels=3, samples=4)
+    event = parsed(make_acq, packet, model=model, channels=3, samples=4)
     assert list(event) == KEYS
     assert event["data"] == [[2047.0, 1.0, 2.0, 3.0], [4.0, 5.0, 6.0, 7.0], []]
     assert event["window_labels"] == [[0], [1], []]
@@ -32,6 +33,38 @@ def test_pellorv3_dict(make_acq):
     assert event["timing"] is None and event["ecc_errors"] is None
     assert type(event["data"][0][0]) is float
     assert type(event["window_labels"][1][0]) is int and type(event["time"][0][3]) is int
+
+
+def lanwev_window(channel, timing_high, timing_low, window, samples, stop=0xFA5A):
+    return words(channel, timing_high, timing_low, window, *samples, stop)
+
+
+@pytest.mark.parametrize("model", ["lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2"])
+def test_lanwev_dict_carries_timing(make_acq, model):
+    # Window packets of 37 words: channel, two timing words, window word, 32 samples, stop word.
+    samples = list(range(1, 33))
+    packet = (lanwev_window(0, 0x001, 0x002, 5, samples)
+              + lanwev_window(1, 0xFFF, 0xFFF, 6, samples)
+              + lanwev_window(0, 0x001, 0x003, 6, samples))
+    event = parsed(make_acq, packet, model=model, channels=2, samples=32, windows=64)
+    assert list(event) == KEYS
+    assert event["timing"] == [[0x1002, 0x1003], [0xFFFFFF]]   # 24-bit values beyond 16 bits
+    assert event["window_labels"] == [[5, 6], [6]]
+    assert event["data"] == [[float(s) for s in samples] * 2, [float(s) for s in samples]]
+    assert event["ecc_errors"] is None
+
+
+def test_vombel96_dict_has_ecc_errors_per_channel(make_acq):
+    # One chip block (chip 0) of one channel block: header word 0x0000 (channel 0, first window 0),
+    # one sample stored as its complement, one footer word; then 3 chip footer and 2 event footer bytes.
+    block = bytes([0]) + struct.pack("<3H", 0x0000, 0xFFFF ^ 5, 0) + bytes(3)
+    event = parsed(make_acq, block + bytes(2), model="vombel96", channels=1, windows=1, samples=1,
+                   extra={"num_chips": 1})
+    assert list(event) == KEYS
+    assert event["ecc_errors"] == [[] for _ in range(96)]
+    assert event["timing"] is None
+    assert len(event["data"]) == 96
+    assert event["data"][0] == [5.0] and event["window_labels"][0] == [0] and event["time"][0] == [0]
 
 
 def test_values_beyond_the_small_int_range(make_acq):
