@@ -46,9 +46,16 @@ std::vector<std::uint16_t> channel_set(const std::uint16_t* region, std::uint64_
                                        const Layout& lay) {
     const unsigned max_channel = static_cast<unsigned>(lay.chanmask) >> lay.chan_shift;
     std::vector<std::uint64_t> seen(max_channel / 64 + 1, 0);
-    for (std::uint64_t r = 0; r < windows; ++r) {
-        const unsigned c = static_cast<unsigned>(region[r * window_words] & lay.chanmask) >> lay.chan_shift;
-        seen[c / 64] |= std::uint64_t(1) << (c % 64);
+    if (max_channel < 64) {  // the usual case: the set fits one register
+        std::uint64_t bits = 0;
+        for (std::uint64_t r = 0; r < windows; ++r)
+            bits |= std::uint64_t(1) << (static_cast<unsigned>(region[r * window_words] & lay.chanmask) >> lay.chan_shift);
+        seen[0] = bits;
+    } else {
+        for (std::uint64_t r = 0; r < windows; ++r) {
+            const unsigned c = static_cast<unsigned>(region[r * window_words] & lay.chanmask) >> lay.chan_shift;
+            seen[c / 64] |= std::uint64_t(1) << (c % 64);
+        }
     }
     std::vector<std::uint16_t> out;
     for (std::size_t i = 0; i < seen.size(); ++i)
@@ -82,7 +89,7 @@ Result<Pellorv3Event, ParsingError> parse_into<Pellorv3Event>(Bytes packet, cons
     event.header_value = b0 * 65536 + b1 * 16 + (b2 != 0xFF ? b2 : 0);
     event.header_byte = static_cast<std::uint16_t>(b2);
 
-    const std::vector<std::uint16_t> words = words_be(packet);
+    const Words words = load_words_be(packet);
     const std::uint64_t N = words.size();
 
     // Windows are cut every n_window_headers + S words. A window of no words, or a size that does

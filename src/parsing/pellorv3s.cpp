@@ -69,7 +69,7 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     if (!pair) return err(ParsingError::UnexpectedLength);
     const std::uint64_t J = pair->channels;
 
-    const std::vector<std::uint16_t> words = words_be(packet);
+    const Words words = load_words_be(packet);
     const std::uint64_t N = words.size();
     const std::uint64_t H = lay.n_event_headers, F = lay.n_footer_words;
     if (H > N || F > N - H) return err(ParsingError::UnexpectedLength);

@@ -53,7 +53,7 @@ Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, co
     if (!counts) return err(ParsingError::UnexpectedLength);
     const std::uint64_t J = counts->channels;
 
-    const std::vector<std::uint16_t> words = words_be(packet);
+    const Words words = load_words_be(packet);
     const std::uint64_t N = words.size();
 
     // Region [H, N - F + 1): with non-default keys it may start after its end or end past the packet.

@@ -5,10 +5,23 @@
 namespace brimo {
 
 namespace {
+
+// out[n] = ramp[n] + base for n < count (16-bit wrap-around).
+BRIMO_VECTOR_CLONES
+void add_to_ramp(std::uint16_t* out, const std::uint16_t* ramp, std::uint64_t count, std::uint16_t base) {
+    for (std::uint64_t n = 0; n < count; ++n) out[n] = static_cast<std::uint16_t>(ramp[n] + base);
+}
+
 // A channel's time axis never needs more values than a packet could carry samples; a product of
 // labels and "samples" beyond this comes from absurd parameters and would only exhaust memory.
 constexpr std::uint64_t kMaxTimeValues = std::uint64_t(1) << 30;
 }  // namespace
+
+BRIMO_VECTOR_CLONES
+void convert_samples(const std::uint16_t* src, std::size_t n, std::uint16_t mask, unsigned shift, float* dst) {
+    for (std::size_t j = 0; j < n; ++j)
+        dst[j] = static_cast<float>(static_cast<std::uint32_t>(src[j] & mask) >> shift);
+}
 
 void append_window_time(std::vector<std::uint16_t>& out, std::uint16_t rel, std::uint64_t samples) {
     const std::size_t at = out.size();
@@ -29,11 +42,15 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
         auto& t = time[c];
         const std::size_t at = t.size();
         t.resize(at + labels.size() * S);
-        std::uint16_t* out = t.data() + at;
+        std::uint16_t* const out = t.data() + at;
+        // The first window (relative window 0) holds 0 .. S-1; every later window is that ramp plus
+        // its own offset r * S, which makes the per-window loop a plain vector add.
         const std::uint16_t first = labels[0];
-        for (std::uint16_t w : labels) {
-            fill_window_time(out, relative_window(w, first, params.windows), S);
-            out += S;
+        fill_window_time(out, 0, S);
+        for (std::size_t k = 1; k < labels.size(); ++k) {
+            const std::uint16_t rel = relative_window(labels[k], first, params.windows);
+            const auto base = static_cast<std::uint16_t>(std::uint32_t(rel) * static_cast<std::uint32_t>(S));
+            add_to_ramp(out + k * S, out, S, base);
         }
     }
     return {};

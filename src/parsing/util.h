@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <compare>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +15,14 @@
 #include "error/errors.h"
 #include "error/result.h"
 #include "parsing/events.h"
+
+// Hot loops are built twice on x86-64 with GCC: for AVX2 and for the baseline, chosen once at load
+// time by the processor's features.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define BRIMO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define BRIMO_VECTOR_CLONES
+#endif
 
 namespace brimo {
 
@@ -43,12 +53,8 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
                                          const Params& params);
 
 // Sample words to floats: (w AND mask) >> shift, with shift already reduced modulo 16. No branch per
-// sample, so the loop becomes vector code.
-inline void convert_samples(const std::uint16_t* src, std::size_t n, std::uint16_t mask, unsigned shift,
-                            float* dst) {
-    for (std::size_t j = 0; j < n; ++j)
-        dst[j] = static_cast<float>(static_cast<std::uint32_t>(src[j] & mask) >> shift);
-}
+// sample, so the loop becomes vector code (built for AVX2 too where the processor has it).
+void convert_samples(const std::uint16_t* src, std::size_t n, std::uint16_t mask, unsigned shift, float* dst);
 
 // Layout sizes come from parameters that may be absurd; these give nothing on overflow instead of a
 // wrapped value that could make a bogus layout look valid.
