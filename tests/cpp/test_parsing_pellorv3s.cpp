@@ -103,6 +103,7 @@ TEST(Pellorv3S, OrderOfChecks) {
     const Packet bad_first = s_packet({{{0, 0, {1, 2}}, {3, 0, {1, 2}}}});
     const Packet bad_later = s_packet({{{0, 0, {1, 2}}, {1, 0, {1, 2}}}, {{0, 1, {1, 2}}, {3, 1, {1, 2}}}});
     const std::vector<std::uint8_t> eight(8, 0);
+    const Packet all_windows = regular(4, 8, 4);
     struct Case {
         const char* what;
         Bytes packet;
@@ -114,7 +115,7 @@ TEST(Pellorv3S, OrderOfChecks) {
         {"odd", odd.span(), params(kMaxChannels + 1, 8, 4), ParsingError::UnexpectedLength},
         {"one window board", good.span(), params(4, 1, 4), ParsingError::UnexpectedLength},
         {"no channels", good.span(), params(0, 8, 4), ParsingError::UnexpectedLength},
-        {"all windows", regular(4, 8, 4).span(), params(4, 8, 4), ParsingError::UnexpectedLength},
+        {"all windows", all_windows.span(), params(4, 8, 4), ParsingError::UnexpectedLength},
         {"no candidate fits", good.span(), params(4, 8, 4, {{"n_event_headers", u(2)}, {"n_window_headers", u(40)}}),
          ParsingError::UnexpectedLength},
         {"absurd channel count", good.span(), params(kMaxChannels + 1, 8, 4), ParsingError::InvalidParameters},

@@ -167,6 +167,7 @@ TEST(Quarvelv3, OrderOfChecks) {
     Packet bad_later = quarvel_packet({{{0, 0, {1, 2}}}, {{3, 1, {1, 2}}}});  // channel 3 in the second window
     const std::uint8_t two[2] = {0, 0};
     const std::vector<std::uint8_t> zeros10(10, 0);
+    const Packet all_windows = regular(4, 8, 4), one = quarvel_packet({{{0, 0, {1, 2, 3, 4}}}});
     struct Case {
         const char* what;
         Bytes packet;
@@ -178,12 +179,12 @@ TEST(Quarvelv3, OrderOfChecks) {
         {"odd", odd.span(), params(UINT64_MAX, 1, 4), ParsingError::UnexpectedLength},
         {"2 bytes", Bytes(two, 2), params(4, 8, 4), ParsingError::UnexpectedLength},
         {"one window board", good.span(), params(4, 1, 4), ParsingError::UnexpectedLength},
-        {"all windows", regular(4, 8, 4).span(), params(4, 8, 4), ParsingError::UnexpectedLength},
+        {"all windows", all_windows.span(), params(4, 8, 4), ParsingError::UnexpectedLength},
         {"no footer: region past the packet", good.span(), params(kMaxChannels + 1, 8, 4, {{"n_footer_words", u(0)}}),
          ParsingError::UnexpectedLength},
         {"footer longer than the packet", good.span(), params(4, 8, 4, {{"n_footer_words", u(60)}}),
          ParsingError::UnexpectedLength},
-        {"region starting after its end", quarvel_packet({{{0, 0, {1, 2, 3, 4}}}}).span(),
+        {"region starting after its end", one.span(),
          params(4, 8, 4, {{"n_event_headers", u(10)}}), ParsingError::UnexpectedLength},
         {"absurd channel count", good.span(), params(kMaxChannels + 1, 8, 4), ParsingError::InvalidParameters},
         {"channel block of no words", Bytes(zeros10), params(4, 8, 0, {{"n_channel_headers", u(0)}}),
@@ -191,7 +192,7 @@ TEST(Quarvelv3, OrderOfChecks) {
         {"no window block words at all", Bytes(zeros10),
          params(4, 8, 0, {{"n_channel_headers", u(0)}, {"n_window_headers", u(0)}}), ParsingError::InvalidParameters},
         // the region [8, 9) cannot hold the first window's channel block
-        {"first window block beyond the region", quarvel_packet({{{0, 0, {1, 2, 3, 4}}}}).span(),
+        {"first window block beyond the region", one.span(),
          params(4, 8, 4, {{"n_event_headers", u(8)}}), ParsingError::UnexpectedLength},
         {"invalid channel in the first window block", good.span(), params(3, 8, 4), ParsingError::InvalidChannel},
         {"invalid channel in a later window block", bad_later.span(), params(3, 8, 2), ParsingError::InvalidChannel},
