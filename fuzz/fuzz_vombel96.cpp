@@ -1,5 +1,5 @@
 // libFuzzer target for the vombel96 parser. Not part of the default build; for example:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/fuzz_vombel96.cpp \
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/fuzz_vombel96.cpp
 //       src/parsing/*.cpp src/error/*.cpp src/acquisition/*.cpp -o fuzz_vombel96
 // The first bytes of an input are the parameter blob described in parsing/fuzz_entry.h.
 #include <cstdio>
