@@ -43,6 +43,10 @@ public:
             const void* nl = std::memchr(p_ + scanned, '\n', avail - scanned);
             if (nl != nullptr) {
                 const auto* q = static_cast<const std::uint8_t*>(nl);
+                if (static_cast<std::size_t>(q - p_) > max_line) {
+                    too_long = true;
+                    return false;
+                }
                 out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(q - p_));
                 p_ = q + 1;
                 return true;
