@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
@@ -19,8 +20,9 @@ class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> bytes)
         : begin_(bytes.data()), p_(bytes.data()), e_(bytes.data() + bytes.size()) {}
-    Reader(Source& src, std::size_t buffer_size) : src_(&src), buf_(buffer_size) {
-        begin_ = p_ = e_ = buf_.data();
+    Reader(Source& src, std::size_t buffer_size)
+        : src_(&src), buf_(new std::uint8_t[buffer_size]), buf_size_(buffer_size) {
+        begin_ = p_ = e_ = buf_.get();
     }
 
     bool ensure(std::size_t n) { return static_cast<std::size_t>(e_ - p_) >= n || refill(n); }
@@ -89,11 +91,11 @@ private:
         if (src_ == nullptr || src_ended_ || !source_error_.empty()) return false;
         std::size_t have = static_cast<std::size_t>(e_ - p_);
         base_ += static_cast<std::uint64_t>(p_ - begin_);
-        std::memmove(buf_.data(), p_, have);
-        begin_ = p_ = buf_.data();
+        std::memmove(buf_.get(), p_, have);
+        begin_ = p_ = buf_.get();
         e_ = p_ + have;
         while (have < n) {
-            auto got = src_->fill(buf_.data() + have, buf_.size() - have);
+            auto got = src_->fill(buf_.get() + have, buf_size_ - have);
             if (!got) {
                 source_error_ = std::move(got).error().what;
                 return false;
@@ -109,7 +111,8 @@ private:
     }
 
     Source* src_ = nullptr;
-    std::vector<std::uint8_t> buf_;
+    std::unique_ptr<std::uint8_t[]> buf_;  // left uninitialised: the source writes before we read
+    std::size_t buf_size_ = 0;
     const std::uint8_t* begin_;
     const std::uint8_t* p_;
     const std::uint8_t* e_;
