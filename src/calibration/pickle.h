@@ -80,14 +80,16 @@ struct Document {
     const Node& node(Value v) const { return nodes[v.payload]; }
 };
 
-// Bounds on what one pickle may make the decoder hold. Every one is far above what a pedestal table
-// of 96 channels x 512 windows x 1024 samples needs.
+// Bounds on what one pickle may make the decoder hold (together below 1 GB at the very worst, most
+// of it the numbers, which the largest table needs anyway).
+// Every one is well above what a pedestal table of 96 channels x 512 windows x 1024 samples needs:
+// 50 million numbers in 49 thousand lists.
 struct Limits {
-    std::uint64_t max_stack = std::uint64_t(1) << 24;      // stack entries plus open marks
-    std::uint64_t max_nodes = std::uint64_t(1) << 21;      // lists, tuples and dicts
+    std::uint64_t max_stack = std::uint64_t(1) << 22;      // stack entries plus open marks
+    std::uint64_t max_nodes = std::uint64_t(1) << 20;      // lists, tuples and dicts
     std::uint64_t max_numbers = std::uint64_t(1) << 26;    // numeric items over all lists/tuples
-    std::uint64_t max_items = std::uint64_t(1) << 23;      // other items over all lists/tuples
-    std::uint64_t max_memo = std::uint64_t(1) << 22;       // memo entries
+    std::uint64_t max_items = std::uint64_t(1) << 22;      // other items over all lists/tuples
+    std::uint64_t max_memo = std::uint64_t(1) << 20;       // memo entries
     std::size_t max_line = std::size_t(1) << 16;           // protocol 0 text argument, bytes
 };
 
