@@ -62,17 +62,14 @@ Result<Pedestals, PedestalDecodeError> to_pedestals(const pickle::Document& doc)
     if (!table->is_sequence()) return fail("the table is not a list or tuple");
     const pickle::Node& channels = doc.node(*table);
 
-    Pedestals out;
+    // First the shape, then the copy: a table over the cap is refused before anything is allocated.
     std::uint64_t cells = 0;
-    out.data.resize(channels.size());
     for (std::size_t ch = 0; ch < channels.size(); ++ch) {
         const pickle::Value cv = channels.item(ch);
         if (!cv.is_sequence()) return fail("a channel of the table is not a list or tuple");
         const pickle::Node& windows = doc.node(cv);
         cells += windows.size() * kCellsPerWindow;
         if (cells > kMaxTableCells) return fail("the table is too large");
-        auto& out_windows = out.data[ch];
-        out_windows.resize(windows.size());
         for (std::size_t w = 0; w < windows.size(); ++w) {
             const pickle::Value wv = windows.item(w);
             if (!wv.is_sequence()) return fail("a window of the table is not a list or tuple");
@@ -80,6 +77,16 @@ Result<Pedestals, PedestalDecodeError> to_pedestals(const pickle::Document& doc)
             if (!samples.numeric) return fail("a pedestal is not an int in 64 bits or a float");
             cells += samples.numbers.size();
             if (cells > kMaxTableCells) return fail("the table is too large");
+        }
+    }
+    Pedestals out;
+    out.data.resize(channels.size());
+    for (std::size_t ch = 0; ch < channels.size(); ++ch) {
+        const pickle::Node& windows = doc.node(channels.item(ch));
+        auto& out_windows = out.data[ch];
+        out_windows.resize(windows.size());
+        for (std::size_t w = 0; w < windows.size(); ++w) {
+            const pickle::Node& samples = doc.node(windows.item(w));
             out_windows[w].assign(samples.numbers.begin(), samples.numbers.end());
         }
     }

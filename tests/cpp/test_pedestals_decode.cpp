@@ -432,17 +432,27 @@ TEST(PickleLimits, EveryBoundFailsCleanly) {
 }
 
 TEST(PedestalsDecode, SharedRowsCannotExpandBeyondTheCap) {
+    using namespace std::string_literals;
     // One row of 1000 floats referenced 1000 x 1000 times: a few KB of pickle, 4 GB of table.
     std::string p = "\x80\x04](";
-    for (int i = 0; i < 1000; ++i) p += "G\x3f\xf0\x00\x00\x00\x00\x00\x00";
+    for (int i = 0; i < 1000; ++i) p += "G\x3f\xf0\x00\x00\x00\x00\x00\x00"s;
     p += "e\x94](";
-    for (int i = 0; i < 1000; ++i) p += "h\x00";
+    for (int i = 0; i < 1000; ++i) p += "h\x00"s;
     p += "e\x94](";
     for (int i = 0; i < 1000; ++i) p += "h\x01";
     p += "e\x85.";
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(as_file(p).ok());
+    const long before = max_rss_kib();
+    auto r = as_file(p);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().what, "the table is too large");
+    EXPECT_LT(max_rss_kib() - before, 16 * 1024) << "KiB of peak memory growth";
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // The same structure within the cap decodes, every reference reading the one row.
+    const std::string small = "\x80\x04](G\x3f\xf0\x00\x00\x00\x00\x00\x00G\x40\x00\x00\x00\x00\x00\x00\x00" "e\x94](h\x00h\x00" "e\x94](h\x01h\x01h\x01" "e\x85."s;
+    auto ok = as_file(small);
+    ASSERT_TRUE(ok.ok()) << ok.error().what;
+    expect_table(ok->data, Table(3, std::vector<std::vector<float>>(2, {1.f, 2.f})), "shared rows");
 }
 
 // ---------------------------------------------------------------------------------------------
