@@ -54,11 +54,13 @@ struct Fixture {
                      std::size_t per_chunk = 1000) {
         write_acquisition(acq_dir, params, packets, per_chunk);
         fs::create_directory(out);
+        params_ = acq().metadata()->params;
     }
+    brimo::Params params_;
     Acquisition acq() const { return *Acquisition::open(acq_dir); }
     brimo::Result<void, brimo::ExportFailure> run(const std::vector<std::uint64_t>& indices,
                                                   std::optional<Pedestals> ped = {}, std::uint64_t chunk = 1000) {
-        Corrections c{acq().metadata()->params, std::move(ped)};
+        Corrections c{params_, std::move(ped)};
         return brimo::export_csv_from_acq(acq(), indices, c, out, chunk);
     }
     std::string chunk_file(int k) const { return read_file(out / ("run_12 (chunk " + std::to_string(k) + ").csv")); }
@@ -159,7 +161,7 @@ TEST(ExportFailure, BeforeAnyFile) {
     EXPECT_TRUE(unknown.files().empty());
 
     Fixture f(numbered_events(1));
-    Corrections c{f.acq().metadata()->params, {}};
+    Corrections c{f.params_, {}};
     EXPECT_EQ(std::get<brimo::ExportError>(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, f.out, 0).error()).kind,
               ExportErrorKind::InvalidOptions);
     EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, f.tmp.path() / "missing", 1000)),
@@ -177,6 +179,7 @@ TEST(ExportFailure, OpeningAndWritingFiles) {
     EXPECT_EQ(kind_of(f.run({0, 1, 2}, {}, 2)), ExportErrorKind::Unknown);
     EXPECT_EQ(f.chunk_file(0), kHeader1 + rows_of(0, 0) + rows_of(1, 1));
     fs::remove(f.out / "run_12 (chunk 1).csv");
+    fs::remove(f.out / "run_12 (chunk 0).csv");
 
     // The last flush fails: the file is a link to a full device.
     fs::create_symlink("/dev/full", f.out / "run_12 (chunk 0).csv");
@@ -197,7 +200,7 @@ TEST(ExportFailure, AcquisitionWithoutName) {
     fs::create_directory(f.acq_dir / "sub");
     auto acq = Acquisition::open(f.acq_dir / "sub" / "..");
     ASSERT_TRUE(acq.ok());
-    Corrections c{f.acq().metadata()->params, {}};
+    Corrections c{f.params_, {}};
     const auto r = brimo::export_csv_from_acq(*acq, std::vector<std::uint64_t>{0}, c, f.out, 1000);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(std::holds_alternative<brimo::InternalError>(r.error()));
