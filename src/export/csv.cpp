@@ -29,24 +29,72 @@ CsvWriter::CsvWriter(int fd, std::size_t capacity)
       cap_end_(buf_.get() + capacity_) {}
 
 CsvWriter::~CsvWriter() {
+    stop_writer();
     if (fd_ >= 0) ::close(fd_);
 }
 
 void CsvWriter::fail(int err) {
+    std::lock_guard lock(mutex_);
     if (!failed_) {
-        failed_ = true;
         why_ = os_error_text(err);
+        failed_ = true;
     }
 }
 
-void CsvWriter::flush_buffer() {
-    const std::size_t size = static_cast<std::size_t>(pos_ - buf_.get());
-    pos_ = buf_.get();
-    if (failed_ || size == 0) return;
-    if (const int err = write_all(fd_, buf_.get(), size)) fail(err);
+void CsvWriter::writer_loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        cv_.wait(lock, [this] { return pending_ != nullptr || stop_; });
+        if (pending_ == nullptr) return;
+        const char* data = pending_;
+        const std::size_t size = pending_size_;
+        lock.unlock();
+        const int err = failed() ? 0 : write_all(fd_, data, size);
+        if (err) fail(err);
+        lock.lock();
+        pending_ = nullptr;
+        cv_.notify_all();
+    }
 }
 
-ExportError CsvWriter::error() const { return ExportError::csv(why_); }
+void CsvWriter::stop_writer() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();  // the thread finishes the buffer in hand first
+}
+
+void CsvWriter::flush_buffer(bool last) {
+    const std::size_t size = static_cast<std::size_t>(pos_ - buf_.get());
+    pos_ = buf_.get();
+    if (failed() || size == 0) return;
+    if (last && !thread_.joinable()) {
+        if (const int err = write_all(fd_, buf_.get(), size)) fail(err);
+        return;
+    }
+    if (!thread_.joinable()) {
+        spare_.reset(new char[capacity_]);
+        thread_ = std::thread([this] { writer_loop(); });
+    }
+    {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return pending_ == nullptr; });
+        pending_ = buf_.get();
+        pending_size_ = size;
+    }
+    cv_.notify_all();
+    buf_.swap(spare_);
+    pos_ = buf_.get();
+    cap_end_ = buf_.get() + capacity_;
+}
+
+ExportError CsvWriter::error() const {
+    std::lock_guard lock(mutex_);
+    return ExportError::csv(why_);
+}
 
 void CsvWriter::write_record(std::span<const std::string_view> fields) {
     bool first = true;
@@ -87,7 +135,8 @@ void CsvWriter::write_record(std::span<const std::string_view> fields) {
 }
 
 Result<void, ExportError> CsvWriter::finish() {
-    flush_buffer();
+    flush_buffer(true);
+    stop_writer();
     if (fd_ >= 0) {
         const int rc = ::close(fd_);
         fd_ = -1;

@@ -1,17 +1,24 @@
 // The CSV writer of the export: "," between fields, "\n" after every record (the last one included),
 // ASCII, a field quoted only when it holds ',', '"', '\r' or '\n' (quotes inside doubled).
 //
-// Output goes through one large buffer straight to a file descriptor with write(2); no stdio or
-// iostream sits in between. A write failure is sticky: the writer keeps what reached the file, drops
-// everything after it, and reports ExportError::Csv from then on.
+// Output goes through large buffers straight to a file descriptor with write(2); no stdio or
+// iostream sits in between. Two buffers take turns: once the first one is full, a background thread
+// writes each full buffer while the next one is being filled, so formatting and file-system time
+// overlap. The bytes and their order are those of a single buffer written in sequence. A write
+// failure is sticky: the file keeps what reached it, everything after is dropped, and the writer
+// reports ExportError::Csv from then on.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "error/errors.h"
 #include "error/result.h"
@@ -26,8 +33,8 @@ public:
     explicit CsvWriter(int fd, std::size_t capacity = kDefaultCapacity);
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
-    // Closes the descriptor without flushing when finish() was not called (an abandoned file keeps
-    // only what was flushed so far).
+    // Closes the descriptor without flushing the buffer being filled when finish() was not called
+    // (an abandoned file keeps only what was flushed so far).
     ~CsvWriter();
 
     // One record of plain text fields, quoted where needed.
@@ -45,7 +52,7 @@ public:
     std::size_t capacity() const { return capacity_; }
 
     // A write has failed; the error stays until the end.
-    bool failed() const { return failed_; }
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
     // ExportError::Csv carrying the description of the first failure.
     ExportError error() const;
 
@@ -54,16 +61,30 @@ public:
     Result<void, ExportError> finish();
 
 private:
-    void flush_buffer();
+    // Hands the filled buffer to the background writer; `last` writes it in place when no writer was
+    // needed so far (a file smaller than the buffer starts no thread).
+    void flush_buffer(bool last = false);
     void fail(int err);
+    void writer_loop();
+    void stop_writer();
 
     int fd_;
     std::size_t capacity_;
-    std::unique_ptr<char[]> buf_;
+    std::unique_ptr<char[]> buf_;    // being filled
+    std::unique_ptr<char[]> spare_;  // written by the background thread, or free
     char* pos_;
     char* cap_end_;
-    bool failed_ = false;
-    std::string why_;
+    std::atomic<bool> failed_ = false;
+
+    // Hand-over to the background writer: `pending_` is the full buffer it is to write (or is
+    // writing); it goes back to nullptr when that buffer is free again.
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    const char* pending_ = nullptr;
+    std::size_t pending_size_ = 0;
+    bool stop_ = false;
+    std::string why_;  // guarded by mutex_
 };
 
 // Writes all of `text` to file descriptor `fd` with write(2), retrying partial writes and EINTR.

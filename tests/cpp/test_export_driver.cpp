@@ -2,6 +2,7 @@
 // events, pedestal correction and the failures of an export.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,11 +189,34 @@ TEST(ExportFailure, OpeningAndWritingFiles) {
     EXPECT_FALSE(std::get<brimo::ExportError>(r.error()).csv_error.empty());
     fs::remove(f.out / "run_12 (chunk 0).csv");
 
-    if (::geteuid() != 0) {  // permission bits do not stop root
+}
+
+// An output directory the process may not write to. Permission bits do not stop root, so as root the
+// export runs in a child process that has given up its privileges.
+TEST(ExportFailure, AccessDenied) {
+    Fixture f(numbered_events(1));
+    if (::geteuid() != 0) {
         fs::permissions(f.out, fs::perms::owner_read | fs::perms::owner_exec);
         EXPECT_EQ(kind_of(f.run({0})), ExportErrorKind::AccessDenied);
         fs::permissions(f.out, fs::perms::owner_all);
+        return;
     }
+    fs::permissions(f.tmp.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(200);
+        const auto r = f.run({0});
+        if (r.ok()) ::_exit(100);
+        if (!std::holds_alternative<brimo::ExportError>(r.error())) ::_exit(101);
+        ::_exit(static_cast<int>(std::get<brimo::ExportError>(r.error()).kind));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(ExportErrorKind::AccessDenied));
+    EXPECT_TRUE(f.files().empty());
 }
 
 TEST(ExportFailure, AcquisitionWithoutName) {
