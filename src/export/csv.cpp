@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 namespace brimo {
 
@@ -71,13 +72,17 @@ void CsvWriter::flush_buffer(bool last) {
     const std::size_t size = static_cast<std::size_t>(pos_ - buf_.get());
     pos_ = buf_.get();
     if (failed() || size == 0) return;
-    if (last && !thread_.joinable()) {
-        if (const int err = write_all(fd_, buf_.get(), size)) fail(err);
-        return;
+    if (!thread_.joinable() && !last && !synchronous_) {
+        try {
+            spare_.reset(new char[capacity_]);
+            thread_ = std::thread([this] { writer_loop(); });
+        } catch (const std::system_error&) {
+            synchronous_ = true;  // no thread to be had: write in place, same bytes
+        }
     }
     if (!thread_.joinable()) {
-        spare_.reset(new char[capacity_]);
-        thread_ = std::thread([this] { writer_loop(); });
+        if (const int err = write_all(fd_, buf_.get(), size)) fail(err);
+        return;
     }
     {
         std::unique_lock lock(mutex_);

@@ -84,6 +84,7 @@ private:
     const char* pending_ = nullptr;
     std::size_t pending_size_ = 0;
     bool stop_ = false;
+    bool synchronous_ = false;  // the background thread could not be started
     std::string why_;  // guarded by mutex_
 };
 
