@@ -160,6 +160,12 @@ Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples
     const std::size_t group = timing ? 4 : 3;
 
     // With no samples per window there are no rows, and no window positions to look up.
+    std::uint64_t lists = 0, labels = 0;
+    for (const auto& l : event.window_labels) {
+        lists += !l.empty();
+        labels += l.size();
+    }
+    if (lists * labels > kMaxMergeWork) return {};
     std::vector<std::uint16_t> merged;
     if (S != 0) merged = merge_window_labels(event.window_labels);
 

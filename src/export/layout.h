@@ -25,6 +25,10 @@ using ChannelList = std::vector<std::uint64_t>;
 // Events whose merged windows times "samples" give more rows than this, and more rows than the event
 // has samples, are not written (see write_event_rows).
 inline constexpr std::uint64_t kMaxEventRows = std::uint64_t(1) << 24;
+// The window merge costs up to (channels with windows) x (windows of all channels) steps. Real events
+// stay below a few million; an event beyond this bound comes from a corrupt file and is not written
+// rather than stalling the export for minutes.
+inline constexpr std::uint64_t kMaxMergeWork = std::uint64_t(1) << 28;
 
 // Lanwe records carry a per-window timing value and get a fourth column per channel.
 template <class Event>

@@ -293,6 +293,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"absurd_samples", std::uint64_t(1) << 40, {1, 2}, 2, {0, 1}, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CsvRows, EventsTooLargeToLayOut) {
+    // 20000 channels with one window each: 4e8 merge steps, beyond what a real event needs.
+    Pellorv3Event e(20000);
+    for (std::size_t c = 0; c < 20000; ++c) set_channel(e, c, {static_cast<std::uint16_t>(c)}, {1}, {0});
+    Pellorv3Event small(20000);
+    set_channel(small, 7, {1}, {2}, {0});
+    const std::string text = export_file(std::vector{e, small}, 1);
+    EXPECT_EQ(text.substr(text.find('\n') + 1), "0,1" + std::string(3 * 7, ',') + ",1,2,0" + std::string(3 * 19992, ',') + "\n");
+}
+
 TEST(CsvRows, ChannelBeyondEventFields) {
     // The file's channel list comes from the first event; the second has fewer channel entries.
     Pellorv3Event wide(4);
