@@ -63,7 +63,7 @@ Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const 
         }
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

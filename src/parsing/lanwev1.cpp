@@ -66,17 +66,13 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
     const std::uint64_t S = params.samples;
 
     const std::uint8_t* const p = packet.data();
-    auto word = [p](std::uint64_t i) { return packet::load_be16(p + 2 * i); };
 
     // Window packets: runs of exactly W words ending in the stop word.
+    const std::uint8_t stop_bytes[2] = {static_cast<std::uint8_t>(stop_word >> 8), static_cast<std::uint8_t>(stop_word)};
     const std::uint64_t n = packet.size() / 2;
     std::vector<std::uint64_t> starts;
-    std::uint64_t run = 0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        if (word(i) != stop_word) continue;
+    for (std::uint64_t run = 0, i; (i = packet::find_word(p, run, n, stop_bytes)) < n; run = i + 1)
         if (i + 1 - run == W) starts.push_back(run);
-        run = i + 1;
-    }
     if (starts.empty()) return err(ParsingError::EmptyPackage);
 
     if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);

@@ -35,14 +35,14 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
     const std::uint8_t* p = packet.data();
     const std::uint64_t examined = L / 2 - 1;
     auto word = [p](std::uint64_t i) { return packet::load_be16(p + 2 * i); };
+    const std::uint8_t stop_bytes[2] = {static_cast<std::uint8_t>(stop_word >> 8), static_cast<std::uint8_t>(stop_word)};
 
     if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
     OviskEvent ev(params.channels);
 
     std::uint64_t pos = 0;
     for (;;) {
-        std::uint64_t end = pos;
-        while (end < examined && word(end) != stop_word) ++end;
+        const std::uint64_t end = packet::find_word(p, pos, examined, stop_bytes);
         const bool last = end == examined;
         const std::uint64_t len = end - pos;
 
@@ -73,7 +73,7 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
         pos = end + 1;
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

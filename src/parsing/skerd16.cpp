@@ -95,7 +95,7 @@ Result<Skerd16Event, ParsingError> parse_into<Skerd16Event>(Bytes packet, const 
                                      pc.windows);
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

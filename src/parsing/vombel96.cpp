@@ -138,7 +138,7 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     }
 
     // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 
