@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "packet_test_support.h"
+#include "parsing/packet_words.h"
 
 using namespace brimo;
 using namespace brimo::testing;
@@ -245,4 +246,20 @@ TEST(Kivrov1Malformed, RandomAndMutatedPackets) {
     pk.fill(4);
     drive<Kivrov1Event>(make_params("kivro", 8, 8, 6), {{"n_event_headers", "n_window_headers", "n_footer_words"}},
                         {pk}, 5);
+}
+
+// The eight-words-at-a-time stop-word search finds the same word as a plain scan, wherever it lies
+// relative to the blocks of eight and the end of the range.
+TEST(Lanwev1StopWordSearch, MatchesPlainScan) {
+    std::mt19937_64 rng(6);
+    const std::uint8_t pattern[2] = {0xFA, 0x5A};
+    for (int it = 0; it < 2000; ++it) {
+        std::vector<std::uint8_t> b(2 * (rng() % 40));
+        for (auto& x : b) x = std::uint8_t(rng() % 4 == 0 ? (rng() % 2 ? 0xFA : 0x5A) : rng());
+        const std::uint64_t n = b.size() / 2, from = n ? rng() % (n + 1) : 0, end = from + (n ? rng() % (n - from + 1) : 0);
+        std::uint64_t expect = end;
+        for (std::uint64_t i = from; i < end; ++i)
+            if (b[2 * i] == 0xFA && b[2 * i + 1] == 0x5A) { expect = i; break; }
+        ASSERT_EQ(packet::find_word(b.data(), from, end, pattern), expect) << "iteration " << it;
+    }
 }
