@@ -78,6 +78,23 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
     if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
     Lanwev1Event ev(params.channels);
 
+    // Room for every window packet naming a channel, so that the channels' sequences grow once. The
+    // count is an upper bound (all-zero windows are skipped below); when the samples cannot fit a
+    // window packet the parse fails below and nothing is reserved.
+    if (W >= H && S <= W - H) {
+        std::vector<std::uint32_t> windows_of(params.channels);
+        for (const std::uint64_t start : starts) {
+            const std::uint64_t c = packet::load_be16(p + 2 * start) & chanmask;
+            if (c < params.channels) ++windows_of[c];
+        }
+        for (std::size_t c = 0; c < windows_of.size(); ++c) {
+            if (windows_of[c] == 0) continue;
+            ev.data[c].reserve(windows_of[c] * S);
+            ev.window_labels[c].reserve(windows_of[c]);
+            ev.timing[c].reserve(windows_of[c]);
+        }
+    }
+
     for (const std::uint64_t start : starts) {
         const std::uint8_t* const w = p + 2 * start;
         if (W < H) continue;
