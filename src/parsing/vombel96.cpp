@@ -1,11 +1,145 @@
-// vombel96 packets. Not parsed yet: the model is reported as unsupported until its parser lands.
+// vombel96 packets: 96 channels read out by several chips (six chips of sixteen channels by default).
+//
+// A packet is a run of chip blocks of `chip_size` bytes followed by an event footer of
+// "n_event_footers" bytes. A chip block starts with "n_chip_headers" bytes (byte 0 carries the chip
+// number in its low six bits), ends with "n_chip_footers" bytes, and in between holds one channel
+// block per channel of the chip as little-endian 16-bit words. A channel block is
+// "n_window_headers" header words (word 0 names the channel within the chip and the first window),
+// every window of the channel's sample buffer starting at that first window, and "n_window_footers"
+// footer words. Sample words hold the one's complement of the sample value.
+//
+// Note the mixed units: chip headers and footers and the event footer count bytes, window headers
+// and footers count 16-bit words.
 #include "parsing/framework.h"
+#include "parsing/packet_words.h"
+#include "parsing/util.h"
 
 namespace brimo {
 
+namespace {
+
+using packet::Size;
+
+constexpr std::size_t kChannels = 96;
+// Room reserved per channel so that a typical event fills its sequences without regrowing.
+constexpr std::size_t kChannelReserve = 4096;
+constexpr std::size_t kChipReserve = 6;
+
+// Layout constants and the sizes derived from them. Derived sizes that do not fit 64 bits are
+// nullopt (see packet::Size).
+struct ParamsCache {
+    std::uint64_t channels_per_chip = 0;
+    std::uint64_t windows = 0;
+    std::uint64_t samples = 0;
+    Size samples_per_channel;
+    std::uint64_t n_event_footers = 0;
+    std::uint64_t n_chip_headers = 0;
+    std::uint64_t n_chip_footers = 0;
+    std::uint64_t n_window_headers = 0;
+    std::uint64_t n_window_footers = 0;
+    Size chip_size;
+    Size channel_block_words;
+    std::uint16_t data_mask = 0;
+    std::uint16_t chanmask = 0;
+    std::uint16_t chan_shift = 0;
+    std::uint16_t windmask = 0;
+
+    // A zero "num_chips" leaves the channels per chip undefined.
+    static Result<ParamsCache, ParsingError> from(const Params& params) {
+        const std::uint64_t num_chips = lookup_u64(params, "num_chips", 6);
+        if (num_chips == 0) return err(ParsingError::InvalidParameters);
+        ParamsCache c;
+        c.channels_per_chip = params.channels / num_chips;
+        c.windows = params.windows;
+        c.samples = params.samples;
+        c.samples_per_channel = packet::mul(c.windows, c.samples);
+        c.n_event_footers = lookup_u64(params, "n_event_footers", 2);
+        c.n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
+        c.n_chip_footers = lookup_u64(params, "n_chip_footers", 3);
+        c.n_window_headers = lookup_u64(params, "n_window_headers", 1);
+        c.n_window_footers = lookup_u64(params, "n_window_footers", 1);
+        c.channel_block_words =
+            packet::add(packet::add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
+        c.chip_size = packet::add(
+            packet::add(c.n_chip_headers, c.n_chip_footers),
+            packet::mul(std::uint64_t(2), packet::mul(c.channels_per_chip, c.channel_block_words)));
+        c.data_mask = lookup_u16(params, "data_mask", 0x03FF);
+        c.chanmask = lookup_u16(params, "chanmask", 0xFF00);
+        c.chan_shift = lookup_u16(params, "chan_shift", 8);
+        c.windmask = lookup_u16(params, "windmask", 0x00FF);
+        return c;
+    }
+};
+
+}  // namespace
+
 template <>
-Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes, const Params&) {
-    return err(ParsingError::UnsupportedModel);
+Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, const Params& params) {
+    const std::uint64_t L = packet.size();
+    if (L == 0) return err(ParsingError::MissingData);
+    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+
+    auto built = ParamsCache::from(params);
+    if (!built) return err(built.error());
+    const ParamsCache& pc = *built;
+
+    // The chip blocks fill everything before the event footer.
+    if (L < pc.n_event_footers) return err(ParsingError::UnexpectedLength);
+    const std::uint64_t body = L - pc.n_event_footers;
+    std::uint64_t chips = 0;
+    if (!pc.chip_size) {
+        // A chip block larger than 64 bits: only an empty body holds a whole number of them.
+        if (body != 0) return err(ParsingError::UnexpectedLength);
+    } else {
+        if (*pc.chip_size == 0) return err(ParsingError::InvalidParameters);
+        if (body % *pc.chip_size != 0) return err(ParsingError::UnexpectedLength);
+        chips = body / *pc.chip_size;
+    }
+
+    Vombel96Event ev(kChannels);
+    for (std::size_t c = 0; c < kChannels; ++c) {
+        ev.data[c].reserve(kChannelReserve);
+        ev.window_labels[c].reserve(kChannelReserve);
+        ev.time[c].reserve(kChannelReserve);
+    }
+    ev.chip_numbers.reserve(kChipReserve);
+    ev.ecc_errors.resize(kChannels);
+
+    // A chip block exists, so chip_size fits 64 bits; with channel blocks in it, so do their sizes.
+    std::uint64_t blocks_per_chip = 0;
+    std::uint64_t block_words = 0;
+    std::uint64_t sample_words = 0;
+    if (chips != 0 && pc.channels_per_chip != 0) {
+        if (*pc.channel_block_words == 0) return err(ParsingError::InvalidParameters);
+        blocks_per_chip = pc.channels_per_chip;
+        block_words = *pc.channel_block_words;
+        sample_words = *pc.samples_per_channel;
+        if (pc.samples == 0 && chips * blocks_per_chip * (pc.windows & 0xFFFF) > packet::kMaxSampleFreeLabels)
+            return err(ParsingError::InvalidParameters);
+    }
+    const std::uint16_t cpc16 = static_cast<std::uint16_t>(pc.channels_per_chip);
+    const unsigned shift = pc.chan_shift % 16;
+
+    const std::uint8_t* chip = packet.data();
+    for (std::uint64_t k = 0; k < chips; ++k, chip += *pc.chip_size) {
+        const std::uint8_t chip_number = chip[0] & 0x3F;
+        ev.chip_numbers.push_back(chip_number);
+        const std::uint8_t* block = chip + pc.n_chip_headers;
+        for (std::uint64_t b = 0; b < blocks_per_chip; ++b, block += 2 * block_words) {
+            const std::uint16_t header = packet::load_le16(block);
+            const std::uint16_t in_chip = static_cast<std::uint16_t>((header & pc.chanmask) >> shift);
+            const std::uint16_t channel = static_cast<std::uint16_t>(cpc16 * chip_number + in_chip);
+            if (channel >= kChannels) return err(ParsingError::InvalidChannel);
+            packet::append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
+                                               pc.data_mask);
+            packet::append_cyclic_labels(ev.window_labels[channel],
+                                         static_cast<std::uint16_t>(header & pc.windmask), pc.windows);
+        }
+    }
+
+    // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
+    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    return ev;
 }
 
 }  // namespace brimo
