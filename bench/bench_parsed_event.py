@@ -1,4 +1,4 @@
-"""Acquisition.parsed_event on an event of 96 x 4096 samples against the cost of producing that many
+"""Acquisition.parsed_event on a vombel96 event of 96 x 4096 samples against the cost of producing that many
 Python floats at all: numpy.frombuffer(...).astype(numpy.float32).tolist() on the same sample count,
 measured side by side in one run. Prints the ratio; the target is at most 1.3.
 
@@ -17,27 +17,31 @@ import numpy
 import brimoacq
 
 SAMPLES = 96 * 4096
-# A pellorv3 event of the same sample count: 4 channels, each reading 384 windows of 256 samples from a
-# ring of 16 windows, so that, as on a 4096-sample board, each channel's time axis runs over 0..4095.
-CHANNELS, READ, RING, S = 4, 384, 16, 256
-assert CHANNELS * READ * S == SAMPLES
+# A full vombel96 event with the default layout: six chip blocks of sixteen channel blocks, each
+# channel block a header word (channel within the chip in the high byte, first window in the low
+# byte), 128 windows of 32 samples stored as their complement, and a footer word.
+CHIPS, CHANNELS_PER_CHIP, WINDOWS, S = 6, 16, 128, 32
+assert CHIPS * CHANNELS_PER_CHIP * WINDOWS * S == SAMPLES
 
 
-def pellorv3_event():
-    words = [0x1234, 0x5678, 0x9ABC]
-    for w in range(READ):
-        for c in range(CHANNELS):
-            words.append((c << 9) | ((w % RING) << 1))
-            words.extend(((w * 7 + c * 3 + k) & 0xFFF) << 1 for k in range(S))
-    words.append(0xFFFF)
-    return struct.pack(">%dH" % len(words), *words)
+def vombel96_event():
+    packet = bytearray()
+    for chip in range(CHIPS):
+        packet.append(chip)                       # chip header byte: chip number
+        for ch in range(CHANNELS_PER_CHIP):
+            first = (chip * 16 + ch) % WINDOWS
+            samples = [(~((k * 7 + ch) & 0x3FF)) & 0xFFFF for k in range(WINDOWS * S)]
+            packet += struct.pack("<%dH" % (len(samples) + 2), (ch << 8) | first, *samples, 0)
+        packet += bytes(3)                        # chip footer
+    packet += bytes(2)                            # event footer
+    return bytes(packet)
 
 
 def write_acquisition(root):
-    packet = pellorv3_event()
+    packet = vombel96_event()
     (root / "metadata.yml").write_text(
-        "params:\n  model: pellorv3\n  channels: %d\n  windows: %d\n  samples: %d\nregisters: {}\n"
-        % (CHANNELS, RING, S))
+        "params:\n  model: vombel96\n  channels: %d\n  windows: %d\n  samples: %d\nregisters: {}\n"
+        % (CHIPS * CHANNELS_PER_CHIP, WINDOWS, S))
     (root / "0.bin").write_bytes(packet)
     (root / "0.idx").write_bytes(struct.pack("<II", 0, len(packet)))
 
