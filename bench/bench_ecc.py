@@ -1,12 +1,15 @@
-"""Times a vectorized numpy check of a full clean vombel96 packet against the native check.
+"""Times a vectorized numpy check of a full clean vombel96 packet against the native check, from C++
+and from Python.
 
 The numpy check is the same computation as the native one: each channel's 4096 little-endian sample
 words as one row of a (channels, 4096) array, the four syndrome masks and the global parity folded
 with shifts and XORs, and records gathered for the words that are not clean. The packet is written
 to a temporary file that the native benchmark (bench_ecc, built with -DBRIMOACQ_BUILD_BENCH=ON) reads,
-so both time the same bytes; the ratio is printed.
+so both time the same bytes; the ratio is printed. When the module is importable, brimoacq.ecc_check
+is timed on the same packet called from Python, with the cost of a call that does no work (a 2-byte
+packet) and of a one-chip packet beside it. Either side is skipped when it is not available.
 
-Usage: python3 bench/bench_ecc.py [path/to/bench_ecc] [runs]
+Usage: PYTHONPATH=build-py python3 bench/bench_ecc.py [path/to/bench_ecc] [runs]
 """
 
 import os
@@ -92,6 +95,50 @@ def median_seconds(runs, f):
     return t[len(t) // 2]
 
 
+def per_call_seconds(f, calls=2000, runs=15):
+    """Median time of one call of a cheap function, measured in batches."""
+    def batch():
+        for _ in range(calls):
+            f()
+    return median_seconds(runs, batch) / calls
+
+
+def bench_module(packet, dirty, t_numpy, runs):
+    try:
+        import brimoacq
+    except ImportError as e:
+        print(f"# brimoacq not importable ({e}); set PYTHONPATH to the module's build directory")
+        return
+    assert brimoacq.ecc_check(packet) == []
+    assert brimoacq.ecc_check(dirty) == numpy_check(dirty)
+    for _ in range(20):  # start the pool and warm the caches
+        brimoacq.ecc_check(packet)
+    t_py = median_seconds(max(runs, 200), lambda: brimoacq.ecc_check(packet))
+    one_chip = packet[:CHIP_BLOCK + 2]
+    t_chip = per_call_seconds(lambda: brimoacq.ecc_check(one_chip), calls=200)
+    empty = bytes(2)
+    t_empty = per_call_seconds(lambda: brimoacq.ecc_check(empty), calls=20000)
+    print(f"python_clean_ms {t_py * 1e3:.4f} ms (target <= 0.2)")
+    print(f"python_clean_gbps {len(packet) / t_py / 1e9:.3f} GB/s (target >= 4)")
+    print(f"ratio_python_vs_numpy {t_numpy / t_py:.1f} x (target >= 50)")
+    print(f"python_two_byte_us {t_empty * 1e6:.3f} us (target < 50)")
+    print(f"python_one_chip_us {t_chip * 1e6:.3f} us")
+
+
+def bench_native(exe, packet, t_numpy):
+    if not os.path.exists(exe):
+        print(f"# {exe} not found; build it with -DBRIMOACQ_BUILD_BENCH=ON for the native figures")
+        return
+    with tempfile.NamedTemporaryFile(suffix=".bin") as f:
+        f.write(packet)
+        f.flush()
+        out = subprocess.run([exe, "--packet", f.name], check=True, capture_output=True, text=True).stdout
+    figures = {line.split()[0]: float(line.split()[1]) for line in out.splitlines() if line.strip()}
+    t_native = figures["clean_ms"] / 1e3
+    print(out, end="")
+    print(f"ratio_native_vs_numpy {t_numpy / t_native:.1f} x")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     exe = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "build-bench", "bench_ecc")
@@ -106,16 +153,10 @@ def main():
     assert [r[1] for r in numpy_check(bytes(dirty))] == [3, 8193, 778743]
 
     t_numpy = median_seconds(runs, lambda: numpy_check(packet))
-    with tempfile.NamedTemporaryFile(suffix=".bin") as f:
-        f.write(packet)
-        f.flush()
-        out = subprocess.run([exe, "--packet", f.name], check=True, capture_output=True, text=True).stdout
-    figures = {line.split()[0]: float(line.split()[1]) for line in out.splitlines() if line.strip()}
-    t_native = figures["clean_ms"] / 1e3
-    print(out, end="")
     print(f"numpy_clean_ms {t_numpy * 1e3:.4f} ms")
     print(f"numpy_clean_gbps {len(packet) / t_numpy / 1e9:.3f} GB/s")
-    print(f"ratio_native_vs_numpy {t_numpy / t_native:.1f} x")
+    bench_native(exe, packet, t_numpy)
+    bench_module(packet, bytes(dirty), t_numpy, runs)
 
 
 if __name__ == "__main__":
