@@ -8,14 +8,12 @@
 // they say, and with the defaults the two footer bytes form one trailing word that belongs to no
 // block.
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
 #include "parsing/util.h"
 
 namespace brimo {
 
 namespace {
 
-using packet::Size;
 
 // Layout constants and the sizes derived from them (nullopt when beyond 64 bits).
 struct ParamsCache {
@@ -47,10 +45,10 @@ struct ParamsCache {
         c.chanmask = lookup_u16(params, "chanmask", 0xFF00);
         c.chan_shift = lookup_u16(params, "chan_shift", 8);
         c.windmask = lookup_u16(params, "windmask", 0x00FF);
-        c.samples_per_channel = packet::mul(c.windows, c.samples);
-        c.block_words = packet::add(packet::add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
-        c.packet_bytes = packet::add(packet::add(c.n_chip_headers, c.n_chip_footers),
-                                     packet::mul(std::uint64_t(2), packet::mul(c.channels, c.block_words)));
+        c.samples_per_channel = checked_mul(c.windows, c.samples);
+        c.block_words = checked_add(checked_add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
+        c.packet_bytes = checked_add(checked_add(c.n_chip_headers, c.n_chip_footers),
+                                     checked_mul(std::uint64_t(2), checked_mul(c.channels, c.block_words)));
         return c;
     }
 };
@@ -79,23 +77,23 @@ Result<Skerd16Event, ParsingError> parse_into<Skerd16Event>(Bytes packet, const 
         block_words = *pc.block_words;
         blocks = words / block_words;
     }
-    if (pc.samples == 0 && blocks * (pc.windows & 0xFFFF) > packet::kMaxSampleFreeLabels)
+    if (pc.samples == 0 && blocks * (pc.windows & 0xFFFF) > kMaxSampleFreeLabels)
         return err(ParsingError::InvalidParameters);
     const std::uint64_t sample_words = blocks ? *pc.samples_per_channel : 0;
     const unsigned shift = pc.chan_shift % 16;
 
     const std::uint8_t* block = packet.data() + 1;
     for (std::uint64_t b = 0; b < blocks; ++b, block += 2 * block_words) {
-        const std::uint16_t header = packet::load_le16(block);
+        const std::uint16_t header = load_le16(block);
         const std::uint64_t channel = (header & pc.chanmask) >> shift;
         if (channel >= ev.data.size()) return err(ParsingError::InvalidChannel);
-        packet::append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
+        append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
                                            pc.data_mask);
-        packet::append_cyclic_labels(ev.window_labels[channel], static_cast<std::uint16_t>(header & pc.windmask),
+        append_cyclic_labels(ev.window_labels[channel], static_cast<std::uint16_t>(header & pc.windmask),
                                      pc.windows);
     }
 
-    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

@@ -11,14 +11,12 @@
 // Note the mixed units: chip headers and footers and the event footer count bytes, window headers
 // and footers count 16-bit words.
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
 #include "parsing/util.h"
 
 namespace brimo {
 
 namespace {
 
-using packet::Size;
 
 constexpr std::size_t kChannels = 96;
 // Room reserved per channel so that a typical event fills its sequences without regrowing.
@@ -26,7 +24,7 @@ constexpr std::size_t kChannelReserve = 4096;
 constexpr std::size_t kChipReserve = 6;
 
 // Layout constants and the sizes derived from them. Derived sizes that do not fit 64 bits are
-// nullopt (see packet::Size).
+// nullopt (see Size).
 struct ParamsCache {
     std::uint64_t channels_per_chip = 0;
     std::uint64_t windows = 0;
@@ -52,17 +50,17 @@ struct ParamsCache {
         c.channels_per_chip = params.channels / num_chips;
         c.windows = params.windows;
         c.samples = params.samples;
-        c.samples_per_channel = packet::mul(c.windows, c.samples);
+        c.samples_per_channel = checked_mul(c.windows, c.samples);
         c.n_event_footers = lookup_u64(params, "n_event_footers", 2);
         c.n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
         c.n_chip_footers = lookup_u64(params, "n_chip_footers", 3);
         c.n_window_headers = lookup_u64(params, "n_window_headers", 1);
         c.n_window_footers = lookup_u64(params, "n_window_footers", 1);
         c.channel_block_words =
-            packet::add(packet::add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
-        c.chip_size = packet::add(
-            packet::add(c.n_chip_headers, c.n_chip_footers),
-            packet::mul(std::uint64_t(2), packet::mul(c.channels_per_chip, c.channel_block_words)));
+            checked_add(checked_add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
+        c.chip_size = checked_add(
+            checked_add(c.n_chip_headers, c.n_chip_footers),
+            checked_mul(std::uint64_t(2), checked_mul(c.channels_per_chip, c.channel_block_words)));
         c.data_mask = lookup_u16(params, "data_mask", 0x03FF);
         c.chanmask = lookup_u16(params, "chanmask", 0xFF00);
         c.chan_shift = lookup_u16(params, "chan_shift", 8);
@@ -114,7 +112,7 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
         blocks_per_chip = pc.channels_per_chip;
         block_words = *pc.channel_block_words;
         sample_words = *pc.samples_per_channel;
-        if (pc.samples == 0 && chips * blocks_per_chip * (pc.windows & 0xFFFF) > packet::kMaxSampleFreeLabels)
+        if (pc.samples == 0 && chips * blocks_per_chip * (pc.windows & 0xFFFF) > kMaxSampleFreeLabels)
             return err(ParsingError::InvalidParameters);
     }
     const std::uint16_t cpc16 = static_cast<std::uint16_t>(pc.channels_per_chip);
@@ -126,19 +124,19 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
         ev.chip_numbers.push_back(chip_number);
         const std::uint8_t* block = chip + pc.n_chip_headers;
         for (std::uint64_t b = 0; b < blocks_per_chip; ++b, block += 2 * block_words) {
-            const std::uint16_t header = packet::load_le16(block);
+            const std::uint16_t header = load_le16(block);
             const std::uint16_t in_chip = static_cast<std::uint16_t>((header & pc.chanmask) >> shift);
             const std::uint16_t channel = static_cast<std::uint16_t>(cpc16 * chip_number + in_chip);
             if (channel >= kChannels) return err(ParsingError::InvalidChannel);
-            packet::append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
+            append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
                                                pc.data_mask);
-            packet::append_cyclic_labels(ev.window_labels[channel],
+            append_cyclic_labels(ev.window_labels[channel],
                                          static_cast<std::uint16_t>(header & pc.windmask), pc.windows);
         }
     }
 
     // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
-    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

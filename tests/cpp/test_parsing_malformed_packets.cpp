@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "packet_test_support.h"
-#include "parsing/packet_words.h"
+#include "parsing/util.h"
 
 using namespace brimo;
 using namespace brimo::testing;
@@ -260,6 +260,6 @@ TEST(Lanwev1StopWordSearch, MatchesPlainScan) {
         std::uint64_t expect = end;
         for (std::uint64_t i = from; i < end; ++i)
             if (b[2 * i] == 0xFA && b[2 * i + 1] == 0x5A) { expect = i; break; }
-        ASSERT_EQ(packet::find_word(b.data(), from, end, pattern), expect) << "iteration " << it;
+        ASSERT_EQ(find_word(b.data(), from, end, pattern), expect) << "iteration " << it;
     }
 }
