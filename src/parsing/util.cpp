@@ -129,6 +129,37 @@ Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> re
     return {};
 }
 
+Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> region, std::uint64_t channels_per_block,
+                                              std::uint64_t extra_words, ChannelBlockLayout& lay, EventBase& event) {
+    const std::uint64_t B = lay.chan_block_words;
+    const Size first_block = checked_mul(channels_per_block, B);
+    if (!first_block || *first_block > region.size()) return err(ParsingError::UnexpectedLength);
+    for (std::uint64_t k = 0; k < channels_per_block; ++k) {
+        const std::uint64_t c = static_cast<std::uint32_t>(region[k * B] & lay.chanmask) >> lay.chan_shift;
+        if (c >= event.data.size()) return err(ParsingError::InvalidChannel);
+    }
+    // A block size beyond 64 bits exceeds any region: no whole block.
+    lay.block_words = checked_add(*first_block, extra_words).value_or(UINT64_MAX);
+    lay.window_blocks = region.size() / lay.block_words;
+    lay.chan_blocks = lay.block_words / B;
+    return read_channel_blocks(region, lay, event);
+}
+
+FullBufferBlock FullBufferBlock::from(const Params& params) {
+    FullBufferBlock b;
+    b.windows = params.windows;
+    b.samples = params.samples;
+    b.n_window_headers = lookup_u64(params, "n_window_headers", 1);
+    b.n_window_footers = lookup_u64(params, "n_window_footers", 1);
+    b.data_mask = lookup_u16(params, "data_mask", 0x03FF);
+    b.chanmask = lookup_u16(params, "chanmask", 0xFF00);
+    b.chan_shift = lookup_u16(params, "chan_shift", 8) % 16u;
+    b.windmask = lookup_u16(params, "windmask", 0x00FF);
+    b.samples_per_channel = checked_mul(b.windows, b.samples);
+    b.words = checked_add(checked_add(b.n_window_headers, b.samples_per_channel), b.n_window_footers);
+    return b;
+}
+
 std::vector<ChanWinds> length_entry(std::uint64_t len, const LengthTable& t, std::size_t limit) {
     std::vector<ChanWinds> out;
     const std::uint64_t C = t.channels, W = t.windows;

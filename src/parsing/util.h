@@ -177,6 +177,44 @@ struct ChannelBlockLayout {
 Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> region,
                                                const ChannelBlockLayout& layout, EventBase& event);
 
+// Reads the window blocks of `region` whose first block holds `channels_per_block` channel blocks of
+// layout.chan_block_words words, followed by `extra_words` further words: fills in the block counts
+// of `layout` (whose masks and chan_block_words the caller sets) and appends the channel blocks as
+// read_channel_blocks does. UnexpectedLength when the first window block's channel blocks do not fit
+// the region, InvalidChannel when one of them names a channel without an entry in the event; both
+// before anything is appended.
+Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> region, std::uint64_t channels_per_block,
+                                              std::uint64_t extra_words, ChannelBlockLayout& layout, EventBase& event);
+
+// The channel block of the boards that read out the whole sample buffer of a channel at once
+// (skerd16, vombel96): "n_window_headers" header words (word 0 names the channel and the first
+// window), windows x samples sample words holding the one's complement of the sample value, and
+// "n_window_footers" footer words. Both boards use the same keys and defaults.
+struct FullBufferBlock {
+    std::uint64_t windows = 0;
+    std::uint64_t samples = 0;
+    std::uint64_t n_window_headers = 0;
+    std::uint64_t n_window_footers = 0;
+    std::uint16_t data_mask = 0;
+    std::uint16_t chanmask = 0;
+    unsigned chan_shift = 0;  // modulo 16
+    std::uint16_t windmask = 0;
+    Size samples_per_channel;  // windows * samples
+    Size words;                // the whole block
+
+    static FullBufferBlock from(const Params& params);
+
+    // The block's channel field.
+    std::uint64_t channel(std::uint16_t header) const { return (header & chanmask) >> chan_shift; }
+    // Appends the block at `block` (its header word `header` already read) to the channel's data and
+    // window labels; `sample_words` is samples_per_channel, or 0 where no sample is read.
+    void append(const std::uint8_t* block, std::uint16_t header, std::uint64_t sample_words,
+                std::vector<float>& data, std::vector<std::uint16_t>& labels) const {
+        append_inverted_le_samples(data, block + 2 * n_window_headers, sample_words, data_mask);
+        append_cyclic_labels(labels, static_cast<std::uint16_t>(header & windmask), windows);
+    }
+};
+
 // Length tables of the boards whose packets do not state their channel and window counts. Every
 // channel count J = 1 .. channels and window count i = 1 .. windows - 1 gives the packet length
 //   2 * (base_words + i * (block_extra + J * channel_block_words)) bytes,
