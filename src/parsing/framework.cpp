@@ -2,8 +2,6 @@
 #include "parsing/util.h"
 
 #include <array>
-#include <bit>
-#include <cstring>
 #include <utility>
 
 namespace brimo {
@@ -16,57 +14,33 @@ std::optional<std::uint64_t> lookup_uint(const Params& params, std::string_view 
     return u.int_magnitude;
 }
 
-// Both readers copy the bytes once and then fix the byte order word by word; the swap loop compiles
-// to vector byte shuffles, which is what makes the word conversion cost about as much as a copy.
-std::vector<std::uint16_t> words_be(Bytes bytes) {
-    std::vector<std::uint16_t> w(bytes.size() / 2);
-    if (w.empty()) return w;
-    std::memcpy(w.data(), bytes.data(), w.size() * 2);
-    if constexpr (std::endian::native == std::endian::little)
-        for (std::uint16_t& x : w) x = static_cast<std::uint16_t>((x >> 8) | (x << 8));
-    return w;
-}
-
-std::vector<std::uint16_t> words_le(Bytes bytes) {
-    std::vector<std::uint16_t> w(bytes.size() / 2);
-    if (w.empty()) return w;
-    std::memcpy(w.data(), bytes.data(), w.size() * 2);
-    if constexpr (std::endian::native == std::endian::big)
-        for (std::uint16_t& x : w) x = static_cast<std::uint16_t>((x >> 8) | (x << 8));
-    return w;
-}
-
 namespace {
-// One pass from bytes to words: an unaligned 16-bit load and, when the packet's byte order is not the
-// host's, a byte swap; the loop compiles to vector shuffles.
+// One pass from bytes to words; with the byte swap of a foreign byte order the loop compiles to
+// vector shuffles, so the word conversion costs about as much as a copy.
 template <bool kBigEndian>
-BRIMO_VECTOR_CLONES void convert_words(Bytes bytes, std::uint16_t* dst, std::size_t n) {
-    const std::uint8_t* src = bytes.data();
-    for (std::size_t k = 0; k < n; ++k) {
-        std::uint16_t x;
-        std::memcpy(&x, src + 2 * k, 2);
-        if constexpr (kBigEndian == (std::endian::native == std::endian::little))
-            x = static_cast<std::uint16_t>((x >> 8) | (x << 8));
-        dst[k] = x;
-    }
+BRIMO_VECTOR_CLONES void convert_words(const std::uint8_t* src, std::uint16_t* dst, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) dst[k] = kBigEndian ? load_be16(src + 2 * k) : load_le16(src + 2 * k);
+}
+
+template <bool kBigEndian>
+std::vector<std::uint16_t> word_vector(Bytes bytes) {
+    std::vector<std::uint16_t> w(bytes.size() / 2);
+    convert_words<kBigEndian>(bytes.data(), w.data(), w.size());
+    return w;
+}
+
+template <bool kBigEndian>
+Words load_words(Bytes bytes) {
+    Words w(bytes.size() / 2);  // not zero-filled: every element is written here
+    convert_words<kBigEndian>(bytes.data(), w.data(), w.size());
+    return w;
 }
 }  // namespace
 
-Words load_words_be(Bytes bytes) {
-    Words w;
-    w.n_ = bytes.size() / 2;
-    w.p_.reset(new std::uint16_t[w.n_]);  // default-initialized: every element is written below
-    convert_words<true>(bytes, w.p_.get(), w.n_);
-    return w;
-}
-
-Words load_words_le(Bytes bytes) {
-    Words w;
-    w.n_ = bytes.size() / 2;
-    w.p_.reset(new std::uint16_t[w.n_]);
-    convert_words<false>(bytes, w.p_.get(), w.n_);
-    return w;
-}
+std::vector<std::uint16_t> words_be(Bytes bytes) { return word_vector<true>(bytes); }
+std::vector<std::uint16_t> words_le(Bytes bytes) { return word_vector<false>(bytes); }
+Words load_words_be(Bytes bytes) { return load_words<true>(bytes); }
+Words load_words_le(Bytes bytes) { return load_words<false>(bytes); }
 
 namespace {
 // The thirteen "model" values. The kivrov1 parser is selected by "kivro"; the four lanwe values share

@@ -11,24 +11,20 @@
 #include <algorithm>
 
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
 #include "parsing/util.h"
 
 namespace brimo {
 
 template <>
 Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const Params& params) {
-    using packet::add;
-    using packet::mul;
-    using packet::Size;
-
     const std::uint64_t E = lookup_u64(params, "n_event_headers", 7);
     const std::uint64_t H = lookup_u64(params, "n_window_headers", 2);
     const std::uint64_t F = lookup_u64(params, "n_footer_words", 1);
     const std::uint64_t S = params.samples;
-    const Size window_words = add(H, S);
-    const Size board_bytes =
-        add(mul(std::uint64_t(2), add(add(E, mul(std::uint64_t(4), window_words)), F)), std::uint64_t(2));
+    const Size window_words = checked_add(H, S);
+    const Size board_bytes = checked_add(
+        checked_mul(std::uint64_t(2), checked_add(checked_add(E, checked_mul(std::uint64_t(4), window_words)), F)),
+        std::uint64_t(2));
 
     // A board block beyond 64 bits is longer than any packet.
     const std::uint64_t L = packet.size();
@@ -50,20 +46,20 @@ Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const 
         const std::uint64_t piece = std::min(U, boards_end - at);
         if (piece < U - 4) return err(ParsingError::UnexpectedLength);
         const std::uint8_t* board = p + at;
-        const std::uint64_t b = packet::load_be16(board);
+        const std::uint64_t b = load_be16(board);
 
         std::uint64_t left = R;
         for (const std::uint8_t* win = board + region_start; left != 0; win += V, left -= V) {
             if (left < V) return err(ParsingError::UnexpectedLength);
-            const std::uint64_t channel = 4 * b + packet::load_be16(win + 2);
+            const std::uint64_t channel = 4 * b + load_be16(win + 2);
             if (channel >= params.channels) return err(ParsingError::InvalidChannel);
             if (V < 2 * S + 4) return err(ParsingError::UnexpectedLength);
-            packet::append_be_samples(ev.data[channel], win + 4, S, 0xFFFF);
-            ev.window_labels[channel].push_back(packet::load_be16(win));
+            append_be_samples(ev.data[channel], win + 4, S, 0xFFFF);
+            ev.window_labels[channel].push_back(load_be16(win));
         }
     }
 
-    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
+#include "parsing/util.h"
 
 namespace brimo {
 
@@ -71,7 +71,7 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
     const std::uint8_t stop_bytes[2] = {static_cast<std::uint8_t>(stop_word >> 8), static_cast<std::uint8_t>(stop_word)};
     const std::uint64_t n = packet.size() / 2;
     std::vector<std::uint64_t> starts;
-    for (std::uint64_t run = 0, i; (i = packet::find_word(p, run, n, stop_bytes)) < n; run = i + 1)
+    for (std::uint64_t run = 0, i; (i = find_word(p, run, n, stop_bytes)) < n; run = i + 1)
         if (i + 1 - run == W) starts.push_back(run);
     if (starts.empty()) return err(ParsingError::EmptyPackage);
 
@@ -84,7 +84,7 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
     if (W >= H && S <= W - H) {
         std::vector<std::uint32_t> windows_of(params.channels);
         for (const std::uint64_t start : starts) {
-            const std::uint64_t c = packet::load_be16(p + 2 * start) & chanmask;
+            const std::uint64_t c = load_be16(p + 2 * start) & chanmask;
             if (c < params.channels) ++windows_of[c];
         }
         for (std::size_t c = 0; c < windows_of.size(); ++c) {
@@ -101,18 +101,18 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
         // All-zero windows (or windows with nothing to look at) are never filed.
         std::uint16_t any = 0;
         const std::uint64_t look = std::min(S, W - H);
-        for (std::uint64_t k = 0; k < look; ++k) any |= packet::load_be16(w + 2 * (H + k));
+        for (std::uint64_t k = 0; k < look; ++k) any |= load_be16(w + 2 * (H + k));
         if (any == 0) continue;
 
-        const std::uint64_t channel = packet::load_be16(w) & chanmask;
+        const std::uint64_t channel = load_be16(w) & chanmask;
         if (channel >= params.channels) return err(ParsingError::InvalidChannel);
         // The header words and all S samples must lie inside the window packet.
         if (W < 4 || S > W - H) return err(ParsingError::UnexpectedLength);
 
-        packet::append_be_samples(ev.data[channel], w + 2 * H, S, 0xFFFF);
-        ev.window_labels[channel].push_back(static_cast<std::uint16_t>(packet::load_be16(w + 6) & wind_mask));
-        const std::uint32_t hi = packet::load_be16(w + 2) & timing_mask;
-        const std::uint32_t lo = packet::load_be16(w + 4) & timing_mask;
+        append_be_samples(ev.data[channel], w + 2 * H, S, 0xFFFF);
+        ev.window_labels[channel].push_back(static_cast<std::uint16_t>(load_be16(w + 6) & wind_mask));
+        const std::uint32_t hi = load_be16(w + 2) & timing_mask;
+        const std::uint32_t lo = load_be16(w + 4) & timing_mask;
         ev.timing[channel].push_back((hi << timing_shift) | lo);
     }
 
@@ -130,10 +130,8 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
     for (std::size_t c = 0; c < ev.window_labels.size(); ++c) {
         if (ev.window_labels[c].empty()) continue;
         const std::uint64_t offset = ev.timing[c].front() - t_min;
-        const std::uint16_t start = static_cast<std::uint16_t>(offset * S);
         const std::size_t count = ev.data[c].size();
-        std::uint16_t* o = packet::grow(ev.time[c], count);
-        for (std::size_t k = 0; k < count; ++k) o[k] = static_cast<std::uint16_t>(start + k);
+        fill_ramp(grow(ev.time[c], count), static_cast<std::uint16_t>(offset * S), count);
     }
     return ev;
 }

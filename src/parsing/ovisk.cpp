@@ -7,7 +7,6 @@
 // and "samples" sample words. The event channel is channels-per-chip times the chip number plus the
 // channel within the chip.
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
 #include "parsing/util.h"
 
 namespace brimo {
@@ -30,11 +29,11 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
     const std::uint64_t window_headers = lookup_u64(params, "n_window_headers", 1);
     const std::uint64_t samples = params.samples;
     // Window block size; beyond 64 bits no window block fits in any chip block.
-    const packet::Size window_block = packet::add(window_headers, samples);
+    const Size window_block = checked_add(window_headers, samples);
 
     const std::uint8_t* p = packet.data();
     const std::uint64_t examined = L / 2 - 1;
-    auto word = [p](std::uint64_t i) { return packet::load_be16(p + 2 * i); };
+    auto word = [p](std::uint64_t i) { return load_be16(p + 2 * i); };
     const std::uint8_t stop_bytes[2] = {static_cast<std::uint8_t>(stop_word >> 8), static_cast<std::uint8_t>(stop_word)};
 
     if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
@@ -42,7 +41,7 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
 
     std::uint64_t pos = 0;
     for (;;) {
-        const std::uint64_t end = packet::find_word(p, pos, examined, stop_bytes);
+        const std::uint64_t end = find_word(p, pos, examined, stop_bytes);
         const bool last = end == examined;
         const std::uint64_t len = end - pos;
 
@@ -67,13 +66,13 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
             const std::uint64_t channel = channels_per_chip * chip + ((header & chanmask) >> chan_shift);
             if (channel >= ev.window_labels.size()) return err(ParsingError::InvalidChannel);
             ev.window_labels[channel].push_back(static_cast<std::uint16_t>(header & windmask));
-            packet::append_be_samples(ev.data[channel], p + 2 * (at + window_headers), samples, databitmask);
+            append_be_samples(ev.data[channel], p + 2 * (at + window_headers), samples, databitmask);
         }
         if (last) break;
         pos = end + 1;
     }
 
-    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

@@ -93,22 +93,11 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     cbl.last_shift = lay.last_shift;
 
     // The first window block must carry J channel blocks with valid channels.
-    const auto first_block = checked_mul(J, B);
-    if (!first_block || *first_block > region.size()) return err(ParsingError::UnexpectedLength);
-    for (std::uint64_t k = 0; k < J; ++k) {
-        const std::uint64_t c = static_cast<std::uint32_t>(region[k * B] & lay.chanmask) >> lay.chan_shift;
-        if (c >= event.data.size()) return err(ParsingError::InvalidChannel);
-    }
-
-    // A block size beyond 64 bits exceeds any region: no whole block.
-    const std::uint64_t Wb = checked_add(lay.n_window_headers, *first_block).value_or(UINT64_MAX);
-    cbl.block_words = Wb;
-    cbl.window_blocks = region.size() / Wb;
-    cbl.chan_blocks = Wb / B;
-    if (auto r = read_channel_blocks(region, cbl, event); !r) return err(r.error());
+    if (auto r = read_window_blocks(region, J, lay.n_window_headers, cbl, event); !r) return err(r.error());
 
     event.window_tail_words.reserve(cbl.window_blocks);
-    for (std::uint64_t b = 0; b < cbl.window_blocks; ++b) event.window_tail_words.push_back(region[(b + 1) * Wb - 1]);
+    for (std::uint64_t b = 0; b < cbl.window_blocks; ++b)
+        event.window_tail_words.push_back(region[(b + 1) * cbl.block_words - 1]);
 
     if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
     return event;

@@ -71,26 +71,15 @@ Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, co
     const std::uint64_t B = *cache.channel_block_words;  // a length matched, so B fits 64 bits
     if (B == 0) return err(ParsingError::InvalidParameters);
 
-    // The first window block's J channel blocks must lie in the region and name valid channels.
-    const auto first_block = checked_mul(J, B);
-    if (!first_block || *first_block > region.size()) return err(ParsingError::UnexpectedLength);
-    for (std::uint64_t k = 0; k < J; ++k) {
-        const std::uint64_t c = static_cast<std::uint32_t>(region[k * B] & cache.chanmask) >> cache.chan_shift;
-        if (c >= cache.channels) return err(ParsingError::InvalidChannel);
-    }
-
     ChannelBlockLayout lay;
-    // A block size beyond 64 bits exceeds any region: no whole block.
-    lay.block_words = checked_add(*first_block, cache.n_window_headers).value_or(UINT64_MAX);
-    lay.window_blocks = region.size() / lay.block_words;
-    lay.chan_blocks = lay.block_words / B;
     lay.chan_block_words = B;
     lay.chanmask = cache.chanmask;
     lay.chan_shift = cache.chan_shift;
     lay.windmask = cache.windmask;
     lay.datamask = cache.datamask;
     lay.last_shift = cache.n_last_bits;
-    if (auto r = read_channel_blocks(region, lay, event); !r) return err(r.error());
+    // The first window block's J channel blocks must lie in the region and name valid channels.
+    if (auto r = read_window_blocks(region, J, cache.n_window_headers, lay, event); !r) return err(r.error());
 
     if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
     return event;

@@ -1,6 +1,12 @@
 #include "parsing/util.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace brimo {
 
@@ -23,12 +29,6 @@ void convert_samples(const std::uint16_t* src, std::size_t n, std::uint16_t mask
         dst[j] = static_cast<float>(static_cast<std::uint32_t>(src[j] & mask) >> shift);
 }
 
-void append_window_time(std::vector<std::uint16_t>& out, std::uint16_t rel, std::uint64_t samples) {
-    const std::size_t at = out.size();
-    out.resize(at + samples);
-    fill_window_time(out.data() + at, rel, samples);
-}
-
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
                                          const Params& params) {
@@ -46,7 +46,7 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
         // The first window (relative window 0) holds 0 .. S-1; every later window is that ramp plus
         // its own offset r * S, which makes the per-window loop a plain vector add.
         const std::uint16_t first = labels[0];
-        fill_window_time(out, 0, S);
+        fill_ramp(out, 0, S);
         for (std::size_t k = 1; k < labels.size(); ++k) {
             const std::uint16_t rel = relative_window(labels[k], first, params.windows);
             const auto base = static_cast<std::uint16_t>(std::uint32_t(rel) * static_cast<std::uint32_t>(S));
@@ -54,6 +54,37 @@ Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>
         }
     }
     return {};
+}
+
+void append_cyclic_labels(std::vector<std::uint16_t>& out, std::uint16_t first, std::uint64_t windows) {
+    const std::uint16_t w16 = static_cast<std::uint16_t>(windows);
+    const std::uint16_t end = static_cast<std::uint16_t>(first + w16);
+    if (end <= first) return;
+    std::uint16_t* o = grow(out, std::size_t(end - first));
+    std::uint16_t label = static_cast<std::uint16_t>(first % w16);
+    for (std::uint32_t i = first; i < end; ++i) {
+        *o++ = label;
+        if (++label == w16) label = 0;
+    }
+}
+
+std::uint64_t find_word(const std::uint8_t* p, std::uint64_t from, std::uint64_t n, const std::uint8_t (&pattern)[2]) {
+    std::uint64_t i = from;
+#if defined(__SSE2__)
+    // Eight words per step.
+    std::uint16_t raw;
+    std::memcpy(&raw, pattern, 2);
+    const __m128i needle = _mm_set1_epi16(static_cast<short>(raw));
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * i));
+        // Two mask bits per matching word; the lowest set bit marks the first match.
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, needle)));
+        if (mask != 0) return i + static_cast<unsigned>(std::countr_zero(mask)) / 2;
+    }
+#endif
+    for (; i < n; ++i)
+        if (p[2 * i] == pattern[0] && p[2 * i + 1] == pattern[1]) return i;
+    return n;
 }
 
 Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> region,
@@ -96,6 +127,37 @@ Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> re
         }
     }
     return {};
+}
+
+Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> region, std::uint64_t channels_per_block,
+                                              std::uint64_t extra_words, ChannelBlockLayout& lay, EventBase& event) {
+    const std::uint64_t B = lay.chan_block_words;
+    const Size first_block = checked_mul(channels_per_block, B);
+    if (!first_block || *first_block > region.size()) return err(ParsingError::UnexpectedLength);
+    for (std::uint64_t k = 0; k < channels_per_block; ++k) {
+        const std::uint64_t c = static_cast<std::uint32_t>(region[k * B] & lay.chanmask) >> lay.chan_shift;
+        if (c >= event.data.size()) return err(ParsingError::InvalidChannel);
+    }
+    // A block size beyond 64 bits exceeds any region: no whole block.
+    lay.block_words = checked_add(*first_block, extra_words).value_or(UINT64_MAX);
+    lay.window_blocks = region.size() / lay.block_words;
+    lay.chan_blocks = lay.block_words / B;
+    return read_channel_blocks(region, lay, event);
+}
+
+FullBufferBlock FullBufferBlock::from(const Params& params) {
+    FullBufferBlock b;
+    b.windows = params.windows;
+    b.samples = params.samples;
+    b.n_window_headers = lookup_u64(params, "n_window_headers", 1);
+    b.n_window_footers = lookup_u64(params, "n_window_footers", 1);
+    b.data_mask = lookup_u16(params, "data_mask", 0x03FF);
+    b.chanmask = lookup_u16(params, "chanmask", 0xFF00);
+    b.chan_shift = lookup_u16(params, "chan_shift", 8) % 16u;
+    b.windmask = lookup_u16(params, "windmask", 0x00FF);
+    b.samples_per_channel = checked_mul(b.windows, b.samples);
+    b.words = checked_add(checked_add(b.n_window_headers, b.samples_per_channel), b.n_window_footers);
+    return b;
 }
 
 std::vector<ChanWinds> length_entry(std::uint64_t len, const LengthTable& t, std::size_t limit) {

@@ -11,63 +11,38 @@
 // Note the mixed units: chip headers and footers and the event footer count bytes, window headers
 // and footers count 16-bit words.
 #include "parsing/framework.h"
-#include "parsing/packet_words.h"
 #include "parsing/util.h"
 
 namespace brimo {
 
 namespace {
 
-using packet::Size;
-
 constexpr std::size_t kChannels = 96;
 // Room reserved per channel so that a typical event fills its sequences without regrowing.
 constexpr std::size_t kChannelReserve = 4096;
 constexpr std::size_t kChipReserve = 6;
 
-// Layout constants and the sizes derived from them. Derived sizes that do not fit 64 bits are
-// nullopt (see packet::Size).
-struct ParamsCache {
+// The chip block and its channel blocks, from the keys; chip_size is nothing when beyond 64 bits.
+struct Layout {
+    FullBufferBlock block;
     std::uint64_t channels_per_chip = 0;
-    std::uint64_t windows = 0;
-    std::uint64_t samples = 0;
-    Size samples_per_channel;
     std::uint64_t n_event_footers = 0;
     std::uint64_t n_chip_headers = 0;
-    std::uint64_t n_chip_footers = 0;
-    std::uint64_t n_window_headers = 0;
-    std::uint64_t n_window_footers = 0;
     Size chip_size;
-    Size channel_block_words;
-    std::uint16_t data_mask = 0;
-    std::uint16_t chanmask = 0;
-    std::uint16_t chan_shift = 0;
-    std::uint16_t windmask = 0;
 
     // A zero "num_chips" leaves the channels per chip undefined.
-    static Result<ParamsCache, ParsingError> from(const Params& params) {
+    static Result<Layout, ParsingError> from(const Params& params) {
         const std::uint64_t num_chips = lookup_u64(params, "num_chips", 6);
         if (num_chips == 0) return err(ParsingError::InvalidParameters);
-        ParamsCache c;
-        c.channels_per_chip = params.channels / num_chips;
-        c.windows = params.windows;
-        c.samples = params.samples;
-        c.samples_per_channel = packet::mul(c.windows, c.samples);
-        c.n_event_footers = lookup_u64(params, "n_event_footers", 2);
-        c.n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
-        c.n_chip_footers = lookup_u64(params, "n_chip_footers", 3);
-        c.n_window_headers = lookup_u64(params, "n_window_headers", 1);
-        c.n_window_footers = lookup_u64(params, "n_window_footers", 1);
-        c.channel_block_words =
-            packet::add(packet::add(c.n_window_headers, c.samples_per_channel), c.n_window_footers);
-        c.chip_size = packet::add(
-            packet::add(c.n_chip_headers, c.n_chip_footers),
-            packet::mul(std::uint64_t(2), packet::mul(c.channels_per_chip, c.channel_block_words)));
-        c.data_mask = lookup_u16(params, "data_mask", 0x03FF);
-        c.chanmask = lookup_u16(params, "chanmask", 0xFF00);
-        c.chan_shift = lookup_u16(params, "chan_shift", 8);
-        c.windmask = lookup_u16(params, "windmask", 0x00FF);
-        return c;
+        Layout lay;
+        lay.block = FullBufferBlock::from(params);
+        lay.channels_per_chip = params.channels / num_chips;
+        lay.n_event_footers = lookup_u64(params, "n_event_footers", 2);
+        lay.n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
+        const std::uint64_t n_chip_footers = lookup_u64(params, "n_chip_footers", 3);
+        lay.chip_size = checked_add(checked_add(lay.n_chip_headers, n_chip_footers),
+                                    checked_mul(std::uint64_t(2), checked_mul(lay.channels_per_chip, lay.block.words)));
+        return lay;
     }
 };
 
@@ -79,9 +54,10 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     if (L == 0) return err(ParsingError::MissingData);
     if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
 
-    auto built = ParamsCache::from(params);
+    auto built = Layout::from(params);
     if (!built) return err(built.error());
-    const ParamsCache& pc = *built;
+    const Layout& pc = *built;
+    const FullBufferBlock& fb = pc.block;
 
     // The chip blocks fill everything before the event footer.
     if (L < pc.n_event_footers) return err(ParsingError::UnexpectedLength);
@@ -110,15 +86,14 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     std::uint64_t block_words = 0;
     std::uint64_t sample_words = 0;
     if (chips != 0 && pc.channels_per_chip != 0) {
-        if (*pc.channel_block_words == 0) return err(ParsingError::InvalidParameters);
+        if (*fb.words == 0) return err(ParsingError::InvalidParameters);
         blocks_per_chip = pc.channels_per_chip;
-        block_words = *pc.channel_block_words;
-        sample_words = *pc.samples_per_channel;
-        if (pc.samples == 0 && chips * blocks_per_chip * (pc.windows & 0xFFFF) > packet::kMaxSampleFreeLabels)
+        block_words = *fb.words;
+        sample_words = *fb.samples_per_channel;
+        if (fb.samples == 0 && chips * blocks_per_chip * (fb.windows & 0xFFFF) > kMaxSampleFreeLabels)
             return err(ParsingError::InvalidParameters);
     }
     const std::uint16_t cpc16 = static_cast<std::uint16_t>(pc.channels_per_chip);
-    const unsigned shift = pc.chan_shift % 16;
 
     const std::uint8_t* chip = packet.data();
     for (std::uint64_t k = 0; k < chips; ++k, chip += *pc.chip_size) {
@@ -126,19 +101,16 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
         ev.chip_numbers.push_back(chip_number);
         const std::uint8_t* block = chip + pc.n_chip_headers;
         for (std::uint64_t b = 0; b < blocks_per_chip; ++b, block += 2 * block_words) {
-            const std::uint16_t header = packet::load_le16(block);
-            const std::uint16_t in_chip = static_cast<std::uint16_t>((header & pc.chanmask) >> shift);
+            const std::uint16_t header = load_le16(block);
+            const std::uint16_t in_chip = static_cast<std::uint16_t>(fb.channel(header));
             const std::uint16_t channel = static_cast<std::uint16_t>(cpc16 * chip_number + in_chip);
             if (channel >= kChannels) return err(ParsingError::InvalidChannel);
-            packet::append_inverted_le_samples(ev.data[channel], block + 2 * pc.n_window_headers, sample_words,
-                                               pc.data_mask);
-            packet::append_cyclic_labels(ev.window_labels[channel],
-                                         static_cast<std::uint16_t>(header & pc.windmask), pc.windows);
+            fb.append(block, header, sample_words, ev.data[channel], ev.window_labels[channel]);
         }
     }
 
     // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
-    if (auto r = packet::fill_time_axes(ev.time, ev.window_labels, params); !r) return err(r.error());
+    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
     return ev;
 }
 

@@ -4,12 +4,11 @@
 #include <map>
 #include <random>
 
-#include "parser_invariants.h"
+#include "packet_test_support.h"
 #include "parsing/util.h"
 
 using namespace brimo;
-using brimo::test::make_params;
-using brimo::test::u;
+using namespace brimo::testing;
 
 TEST(Framework, LayoutKeyLookupAcceptsOnlyNonNegativeIntegers) {
     struct Case {
@@ -202,7 +201,7 @@ TEST(Framework, FuzzEntryOnRandomInputsForAllModels) {
             // keep channel counts small most of the time so the run stays quick
             if (in.size() >= 2 && it % 16 != 0) in[1] = 0;
             const std::string why = fuzz_parse(m, in.data(), in.size());
-            ASSERT_TRUE(why.empty()) << why << " model " << int(m) << " input " << test::hex(Bytes(in));
+            ASSERT_TRUE(why.empty()) << why << " model " << int(m) << " input " << hex(Bytes(in));
         }
     }
 }

@@ -9,14 +9,12 @@
 #include <sstream>
 
 #include "packet_test_support.h"
-#include "parsing/packet_words.h"
+#include "parsing/util.h"
 
 using namespace brimo;
 using namespace brimo::testing;
 
 namespace {
-
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 // Bounds a model places on its labels and samples; empty text when they hold.
 struct Bounds {
@@ -105,77 +103,17 @@ std::string check(const Vombel96Event& ev, const Params& p, std::size_t n) {
     return why;
 }
 
-// Layout keys and the values a corrupt metadata file might give them.
-struct Knobs {
-    std::vector<const char*> keys;
-};
-
-Params perturb(Params p, const Knobs& k, std::mt19937_64& rng) {
-    const std::uint64_t values[] = {0, 1, 2, 3, 4, 7, 8, 16, 255, 0xFFFF, 0x10000, std::uint64_t(1) << 32,
-                                    std::uint64_t(1) << 62, kMax - 1, kMax};
-    auto pick = [&] { return values[rng() % std::size(values)]; };
-    const int n = int(rng() % 3);
-    for (int i = 0; i < n; ++i) set_key(p, k.keys[rng() % k.keys.size()], u(rng() % 2 ? pick() : rng() % 64));
-    switch (rng() % 8) {
-        case 0: p.channels = rng() % 2 ? pick() : rng() % 130; break;
-        case 1: p.windows = rng() % 2 ? pick() : rng() % 20; break;
-        case 2: p.samples = rng() % 2 ? pick() : rng() % 40; break;
-        default: break;
-    }
-    return p;
-}
-
-std::vector<std::uint8_t> mutate(std::vector<std::uint8_t> b, std::mt19937_64& rng) {
-    const int edits = 1 + int(rng() % 4);
-    for (int e = 0; e < edits; ++e) {
-        switch (rng() % 7) {
-            case 0: if (!b.empty()) b[rng() % b.size()] ^= std::uint8_t(1u << (rng() % 8)); break;
-            case 1: if (!b.empty()) b[rng() % b.size()] = std::uint8_t(rng()); break;
-            case 2: b.resize(b.empty() ? 0 : rng() % b.size()); break;
-            case 3: b.resize(b.size() + rng() % 8, std::uint8_t(rng())); break;
-            case 4:  // a stop word or an all-ones word somewhere
-                if (b.size() >= 2) {
-                    const std::size_t at = (rng() % (b.size() / 2)) * 2;
-                    const bool fa = rng() % 2;
-                    b[at] = fa ? 0xFA : 0xFF, b[at + 1] = fa ? 0x5A : 0xFF;
-                }
-                break;
-            case 5: if (b.size() >= 2) b.erase(b.begin() + std::ptrdiff_t(rng() % b.size())); break;
-            default:  // zero a run
-                if (!b.empty()) {
-                    const std::size_t at = rng() % b.size();
-                    std::fill(b.begin() + std::ptrdiff_t(at), b.begin() + std::ptrdiff_t(std::min(b.size(), at + rng() % 80)), 0);
-                }
-        }
-    }
-    return b;
-}
-
+// The shared driver with a model's own checks and perturbed layout keys. It must reach both
+// outcomes, or it is not exploring anything.
 template <class Event>
-void drive(const Params& base, const Knobs& knobs, const std::vector<Packet>& seeds, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::size_t parsed = 0, refused = 0;
-    for (int it = 0; it < 3000; ++it) {
-        const Params p = it % 3 == 0 ? perturb(base, knobs, rng) : base;
-        std::vector<std::uint8_t> bytes;
-        const auto& s = seeds[rng() % seeds.size()].bytes;
-        switch (it % 4) {
-            case 0: bytes.resize(rng() % 2 ? s.size() : rng() % 600); for (auto& x : bytes) x = std::uint8_t(rng()); break;
-            case 1: bytes = s; break;
-            default: bytes = mutate(s, rng);
-        }
-        const auto r = parse_into<Event>(Bytes(bytes), p);
-        if (!r.ok()) {
-            ++refused;
-            continue;
-        }
-        ++parsed;
-        const std::string why = check(*r, p, bytes.size());
-        ASSERT_TRUE(why.empty()) << why << " (iteration " << it << ", " << bytes.size() << " bytes)";
-    }
-    // The driver must reach both outcomes, or it is not exploring anything.
-    EXPECT_GT(parsed, 300u);
-    EXPECT_GT(refused, 300u);
+void drive(const Params& base, const std::vector<const char*>& knobs, const std::vector<Packet>& seeds,
+           std::uint64_t seed) {
+    std::vector<std::vector<std::uint8_t>> bytes;
+    for (const Packet& pk : seeds) bytes.push_back(pk.bytes);
+    const ExtraCheck<Event> extra = [](const Event& ev, const Params& p, std::size_t n) { return check(ev, p, n); };
+    const DriveStats stats = drive_random_and_mutated<Event>(base, bytes, 3000, seed, extra, knobs);
+    EXPECT_GT(stats.ok, 300u);
+    EXPECT_GT(stats.errors, 300u);
 }
 
 std::vector<std::uint16_t> ramp(std::size_t n, std::uint16_t from, std::uint16_t mask) {
@@ -192,8 +130,8 @@ TEST(Lanwev1Malformed, RandomAndMutatedPackets) {
         Packet& pk = seeds[k % 3];
         pk.be({std::uint16_t(k % 8), 0x0001, std::uint16_t(0x100 + 7 * k), k}).be(ramp(32, 1 + k, 0x7FFF)).be(0xFA5A);
     }
-    drive<Lanwev1Event>(make_params("lanwev2_eval", 8, 64, 32), {{"chanmask", "abs_wind_mask", "timing_mask",
-                                                                   "timing_shift", "packet_size", "headers"}},
+    drive<Lanwev1Event>(make_params("lanwev2_eval", 8, 64, 32), {"chanmask", "abs_wind_mask", "timing_mask",
+                                                                   "timing_shift", "packet_size", "headers"},
                         seeds, 1);
 }
 
@@ -206,9 +144,9 @@ TEST(OviskMalformed, RandomAndMutatedPackets) {
             for (std::uint16_t w = 0; w < 3; ++w) pk.be(std::uint16_t((w % 4) << 8 | w)).be(ramp(8, w * 9, 0x0FFF));
         }
     for (Packet& pk : seeds) pk.be(0xFFFF);
-    drive<OviskEvent>(make_params("ovisk_mirran", 8, 16, 8), {{"num_chips", "databitmask", "chanmask", "chan_shift",
+    drive<OviskEvent>(make_params("ovisk_mirran", 8, 16, 8), {"num_chips", "databitmask", "chanmask", "chan_shift",
                                                                 "windmask", "chip_stop_word", "n_chip_headers",
-                                                                "n_window_headers"}},
+                                                                "n_window_headers"},
                       seeds, 2);
 }
 
@@ -217,9 +155,9 @@ TEST(Skerd16Malformed, RandomAndMutatedPackets) {
     pk.byte(0x5A);
     for (std::uint16_t c = 0; c < 4; ++c) pk.le(std::uint16_t(c << 8 | c)).le(ramp(3 * 4, c, 0xFFFF)).le(0);
     pk.fill(2);
-    drive<Skerd16Event>(make_params("skerd16", 4, 3, 4), {{"n_chip_headers", "n_chip_footers", "n_window_headers",
+    drive<Skerd16Event>(make_params("skerd16", 4, 3, 4), {"n_chip_headers", "n_chip_footers", "n_window_headers",
                                                            "n_window_footers", "data_mask", "chanmask", "chan_shift",
-                                                           "windmask"}},
+                                                           "windmask"},
                         {pk}, 3);
 }
 
@@ -230,9 +168,9 @@ TEST(Vombel96Malformed, RandomAndMutatedPackets) {
         pk.byte(chip).le(std::uint16_t(chip)).le(ramp(6, chip, 0xFFFF)).le(0).fill(3);
     }
     pk.fill(2);
-    drive<Vombel96Event>(make_params("vombel96", 6, 2, 3), {{"num_chips", "n_event_footers", "n_chip_headers",
+    drive<Vombel96Event>(make_params("vombel96", 6, 2, 3), {"num_chips", "n_event_footers", "n_chip_headers",
                                                             "n_chip_footers", "n_window_headers", "n_window_footers",
-                                                            "data_mask", "chanmask", "chan_shift", "windmask"}},
+                                                            "data_mask", "chanmask", "chan_shift", "windmask"},
                          {pk}, 4);
 }
 
@@ -244,7 +182,7 @@ TEST(Kivrov1Malformed, RandomAndMutatedPackets) {
         pk.be({0, 0});
     }
     pk.fill(4);
-    drive<Kivrov1Event>(make_params("kivro", 8, 8, 6), {{"n_event_headers", "n_window_headers", "n_footer_words"}},
+    drive<Kivrov1Event>(make_params("kivro", 8, 8, 6), {"n_event_headers", "n_window_headers", "n_footer_words"},
                         {pk}, 5);
 }
 
@@ -260,6 +198,6 @@ TEST(Lanwev1StopWordSearch, MatchesPlainScan) {
         std::uint64_t expect = end;
         for (std::uint64_t i = from; i < end; ++i)
             if (b[2 * i] == 0xFA && b[2 * i + 1] == 0x5A) { expect = i; break; }
-        ASSERT_EQ(packet::find_word(b.data(), from, end, pattern), expect) << "iteration " << it;
+        ASSERT_EQ(find_word(b.data(), from, end, pattern), expect) << "iteration " << it;
     }
 }

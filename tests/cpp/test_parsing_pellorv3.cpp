@@ -4,12 +4,10 @@
 #include <random>
 #include <set>
 
-#include "parser_invariants.h"
+#include "packet_test_support.h"
 
 using namespace brimo;
-using brimo::test::make_params;
-using brimo::test::Packet;
-using brimo::test::u;
+using namespace brimo::testing;
 
 namespace {
 
@@ -113,7 +111,7 @@ TEST(Pellorv3, RoundRobinAssignment) {
         ASSERT_TRUE(r.ok()) << c.what;
         for (const auto& [ch, d] : c.data) EXPECT_EQ(r->data[ch], d) << c.what << " channel " << ch;
         for (const auto& [ch, l] : c.labels) EXPECT_EQ(r->window_labels[ch], l) << c.what << " channel " << ch;
-        EXPECT_TRUE(brimo::test::invariants_hold(r.value(), params(4, 2), pellorv3_packet(c.wins).span()));
+        EXPECT_TRUE(invariants_hold(r.value(), params(4, 2), pellorv3_packet(c.wins).span()));
     }
 }
 
@@ -249,7 +247,7 @@ TEST(Pellorv3, RoundTrip) {
         const Packet pkt = pellorv3_packet(wins);
         auto r = parse_into<Pellorv3Event>(pkt.span(), prm);
         ASSERT_TRUE(r.ok()) << it;
-        ASSERT_TRUE(brimo::test::invariants_hold(r.value(), prm, pkt.span()));
+        ASSERT_TRUE(invariants_hold(r.value(), prm, pkt.span()));
         std::set<std::uint16_t> present;
         for (const Win& w : wins) present.insert(w.channel);
         const std::vector<std::uint16_t> P(present.begin(), present.end());
@@ -272,17 +270,17 @@ TEST(Pellorv3, RandomAndMutatedPackets) {
         pellorv3_packet({}).bytes,
     };
     const Params prm = make_params("pellorv3", 4, 256, 4);
-    brimo::test::ExtraCheck<Pellorv3Event> extra = [](const Pellorv3Event& ev, Bytes) {
+    ExtraCheck<Pellorv3Event> extra = [](const Pellorv3Event& ev, const Params&, std::size_t) -> std::string {
         for (std::size_t c = 0; c < ev.data.size(); ++c) {
-            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return ::testing::AssertionFailure() << "S per window";
+            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return "S per window";
             for (std::uint16_t l : ev.window_labels[c])
-                if (l > 0xFF) return ::testing::AssertionFailure() << "label wider than its field";
+                if (l > 0xFF) return "label wider than its field";
             for (float v : ev.data[c])
-                if (v > 4095) return ::testing::AssertionFailure() << "sample wider than its field";
+                if (v > 4095) return "sample wider than its field";
         }
-        return ::testing::AssertionSuccess();
+        return "";
     };
-    const auto stats = brimo::test::drive_random_and_mutated<Pellorv3Event>(prm, seeds, 3000, 1, extra);
+    const auto stats = drive_random_and_mutated<Pellorv3Event>(prm, seeds, 3000, 1, extra);
     EXPECT_GT(stats.ok, 200u);
     EXPECT_GT(stats.errors, 200u);
     // Odd layouts too: no footer region, extra header words, shifted fields, tiny windows.
@@ -291,7 +289,7 @@ TEST(Pellorv3, RandomAndMutatedPackets) {
         make_params("pellorv3", 2, 65535, 4, {{"n_footers", u(7)}, {"n_event_headers", u(0)}}),
         make_params("pellorv3", 16, 3, 1, {{"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}, {"n_last_bits", u(15)}}),
     };
-    for (const Params& p : odd) brimo::test::drive_random_and_mutated<Pellorv3Event>(p, seeds, 1000, 2);
+    for (const Params& p : odd) drive_random_and_mutated<Pellorv3Event>(p, seeds, 1000, 2);
 }
 
 TEST(Mirranv2, SameResultAsPellorv3) {

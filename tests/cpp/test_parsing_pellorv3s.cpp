@@ -2,12 +2,10 @@
 
 #include <random>
 
-#include "parser_invariants.h"
+#include "packet_test_support.h"
 
 using namespace brimo;
-using brimo::test::make_params;
-using brimo::test::Packet;
-using brimo::test::u;
+using namespace brimo::testing;
 
 namespace {
 
@@ -193,23 +191,23 @@ TEST(Pellorv3S, RoundTrip) {
         EXPECT_EQ(r->data, data) << it;
         EXPECT_EQ(r->window_labels, labels) << it;
         EXPECT_EQ(r->window_tail_words, tails) << it;
-        EXPECT_TRUE(brimo::test::invariants_hold(r.value(), prm, pkt.span()));
+        EXPECT_TRUE(invariants_hold(r.value(), prm, pkt.span()));
     }
 }
 
 TEST(Pellorv3S, RandomAndMutatedPackets) {
     const std::vector<std::vector<std::uint8_t>> seeds = {regular(4, 2, 4).bytes, regular(4, 1, 4).bytes,
                                                           regular(3, 3, 4).bytes, regular(1, 6, 4).bytes};
-    brimo::test::ExtraCheck<Pellorv3SEvent> extra = [](const Pellorv3SEvent& ev, Bytes) {
+    ExtraCheck<Pellorv3SEvent> extra = [](const Pellorv3SEvent& ev, const Params&, std::size_t) -> std::string {
         std::size_t windows = 0;
         for (std::size_t c = 0; c < ev.data.size(); ++c) {
-            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return ::testing::AssertionFailure() << "S per window";
+            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return "S per window";
             windows += ev.window_labels[c].size();
         }
-        if (ev.window_tail_words.size() > windows) return ::testing::AssertionFailure() << "more tails than windows";
-        return ::testing::AssertionSuccess();
+        if (ev.window_tail_words.size() > windows) return "more tails than windows";
+        return "";
     };
-    const auto stats = brimo::test::drive_random_and_mutated<Pellorv3SEvent>(params(4, 8, 4), seeds, 3000, 31, extra);
+    const auto stats = drive_random_and_mutated<Pellorv3SEvent>(params(4, 8, 4), seeds, 3000, 31, extra);
     EXPECT_GT(stats.ok, 200u);
     EXPECT_GT(stats.errors, 200u);
     const Params odd[] = {
@@ -218,5 +216,5 @@ TEST(Pellorv3S, RandomAndMutatedPackets) {
         params(2, 100, 0, {{"n_channel_headers", u(3)}, {"n_window_headers", u(5)}}),
         params(UINT64_MAX, UINT64_MAX, 4),
     };
-    for (const Params& p : odd) brimo::test::drive_random_and_mutated<Pellorv3SEvent>(p, seeds, 800, 32);
+    for (const Params& p : odd) drive_random_and_mutated<Pellorv3SEvent>(p, seeds, 800, 32);
 }

@@ -2,13 +2,11 @@
 
 #include <random>
 
-#include "parser_invariants.h"
+#include "packet_test_support.h"
 #include "parsing/quarvelv3.h"
 
 using namespace brimo;
-using brimo::test::make_params;
-using brimo::test::Packet;
-using brimo::test::u;
+using namespace brimo::testing;
 
 namespace {
 
@@ -248,22 +246,22 @@ TEST(Quarvelv3, RoundTrip) {
         ASSERT_TRUE(r.ok()) << it << " C " << C << " W " << W << " S " << S << " I " << I << " err " << int(r.error());
         EXPECT_EQ(r->data, data) << it;
         EXPECT_EQ(r->window_labels, labels) << it;
-        EXPECT_TRUE(brimo::test::invariants_hold(r.value(), prm, pkt.span()));
+        EXPECT_TRUE(invariants_hold(r.value(), prm, pkt.span()));
     }
 }
 
 TEST(Quarvelv3, RandomAndMutatedPackets) {
     const std::vector<std::vector<std::uint8_t>> seeds = {regular(4, 2, 4).bytes, regular(1, 1, 4).bytes,
                                                           regular(3, 5, 4).bytes, regular(2, 7, 4).bytes};
-    brimo::test::ExtraCheck<Quarvelv3Event> extra = [](const Quarvelv3Event& ev, Bytes) {
+    ExtraCheck<Quarvelv3Event> extra = [](const Quarvelv3Event& ev, const Params&, std::size_t) -> std::string {
         for (std::size_t c = 0; c < ev.data.size(); ++c) {
-            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return ::testing::AssertionFailure() << "S per window";
+            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return "S per window";
             for (std::uint16_t l : ev.window_labels[c])
-                if (l > 0x1FF) return ::testing::AssertionFailure() << "label wider than its field";
+                if (l > 0x1FF) return "label wider than its field";
         }
-        return ::testing::AssertionSuccess();
+        return "";
     };
-    const auto stats = brimo::test::drive_random_and_mutated<Quarvelv3Event>(params(4, 8, 4), seeds, 3000, 21, extra);
+    const auto stats = drive_random_and_mutated<Quarvelv3Event>(params(4, 8, 4), seeds, 3000, 21, extra);
     EXPECT_GT(stats.ok, 200u);
     EXPECT_GT(stats.errors, 200u);
     const Params odd[] = {
@@ -272,5 +270,5 @@ TEST(Quarvelv3, RandomAndMutatedPackets) {
         params(2, 8, 0, {{"n_channel_headers", u(1)}, {"chanmask", u(0xFFFF)}, {"chan_shift", u(0)}}),
         params(UINT64_MAX, UINT64_MAX, 4),
     };
-    for (const Params& p : odd) brimo::test::drive_random_and_mutated<Quarvelv3Event>(p, seeds, 800, 22);
+    for (const Params& p : odd) drive_random_and_mutated<Quarvelv3Event>(p, seeds, 800, 22);
 }
