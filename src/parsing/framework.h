@@ -2,7 +2,9 @@
 // big/little-endian word readers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -45,6 +47,24 @@ inline std::uint16_t lookup_u16(const Params& params, std::string_view key, std:
 // Word readers: two bytes per word, a trailing odd byte dropped.
 std::vector<std::uint16_t> words_be(Bytes bytes);  // first byte high
 std::vector<std::uint16_t> words_le(Bytes bytes);  // first byte low
+
+// The same words in a buffer that is written once (a vector would be zero-filled first); for the hot
+// path of the word-reading parsers.
+class Words {
+public:
+    const std::uint16_t* data() const { return p_.get(); }
+    std::size_t size() const { return n_; }
+    std::uint16_t operator[](std::size_t i) const { return p_[i]; }
+    std::span<const std::uint16_t> span() const { return {p_.get(), n_}; }
+
+private:
+    friend Words load_words_be(Bytes bytes);
+    friend Words load_words_le(Bytes bytes);
+    std::unique_ptr<std::uint16_t[]> p_;
+    std::size_t n_ = 0;
+};
+Words load_words_be(Bytes bytes);
+Words load_words_le(Bytes bytes);
 
 // ---------------------------------------------------------------------------------------------
 // Model table: the exact, case-sensitive params "model" string selects the parser.
