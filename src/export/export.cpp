@@ -24,6 +24,8 @@ std::filesystem::path chunk_file_path(const std::filesystem::path& out_dir, cons
 template <class Event>
 Result<void, ExportError> export_chunk(EventReader& reader, const Params& params, const Corrections& corrections,
                                        std::span<const std::uint64_t> indices, const std::filesystem::path& file) {
+    // No file name holds a NUL: open(2) would cut the path there and write to another file.
+    if (file.native().find('\0') != std::string::npos) return err(ExportError::from_errno(ENOENT));
     // O_TRUNC: rewriting a longer file of the same name must not leave its old tail behind.
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return err(ExportError::from_errno(errno));

@@ -167,6 +167,11 @@ TEST(ExportFailure, BeforeAnyFile) {
               ExportErrorKind::InvalidOptions);
     EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, f.tmp.path() / "missing", 1000)),
               ExportErrorKind::InvalidPath);
+    // A NUL names no file: the path must not be cut there, which would create "stray" instead.
+    const fs::path with_nul((f.tmp.path() / "stray").string() + std::string("\0dir", 4));
+    EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, with_nul, 1000)),
+              ExportErrorKind::InvalidPath);
+    EXPECT_FALSE(fs::exists(f.tmp.path() / "stray"));
 
     write_file(f.acq_dir / "metadata.yml", "params: [1, 2\n");
     EXPECT_EQ(kind_of(f.run({0}, {}, 1000)), ExportErrorKind::AcquisitionAccess);

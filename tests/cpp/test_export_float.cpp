@@ -45,7 +45,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{3.4028235e38f, "340282350000000000000000000000000000000"},
                       FloatCase{1e-45f, "0.000000000000000000000000000000000000000000001"},
                       FloatCase{-1.1754944e-38f, "-0.000000000000000000000000000000000000011754944"},
-                      FloatCase{123456.79f, "123456.79"}, FloatCase{0.3f, "0.3"}));
+                      FloatCase{123456.79f, "123456.79"}, FloatCase{0.3f, "0.3"},
+                      // Around the short-fraction fast path: up to four decimals, then beyond it.
+                      FloatCase{3563.75f, "3563.75"}, FloatCase{-1133.64f, "-1133.64"},
+                      FloatCase{0.0001f, "0.0001"}, FloatCase{0.00012f, "0.00012"},
+                      FloatCase{8388607.5f, "8388607.5"}, FloatCase{16777215.0f, "16777215"},
+                      FloatCase{1.0000001f, "1.0000001"}, FloatCase{0.9999999f, "0.9999999"}));
 
 // Whole numbers below 2^24 are exact and are written as the integer itself.
 TEST(FloatFormat, EveryIntegerUpTo2Pow24) {
