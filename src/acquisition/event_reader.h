@@ -1,6 +1,6 @@
 // Reads many events of one acquisition with the chunk layout resolved once, for bulk readers such as
 // the CSV export. Acquisition::get walks the chunks from chunk 0 and reopens every file on each call;
-// this keeps the directory and the chunk files open and knows each chunk's first global index.
+// this keeps the directory and the chunk read last open and knows each chunk's first global index.
 #pragma once
 
 #include <cstdint>

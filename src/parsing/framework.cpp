@@ -1,4 +1,5 @@
 #include "parsing/framework.h"
+#include "parsing/util.h"
 
 #include <array>
 #include <utility>
@@ -13,21 +14,33 @@ std::optional<std::uint64_t> lookup_uint(const Params& params, std::string_view 
     return u.int_magnitude;
 }
 
-std::vector<std::uint16_t> words_be(Bytes bytes) {
+namespace {
+// One pass from bytes to words; with the byte swap of a foreign byte order the loop compiles to
+// vector shuffles, so the word conversion costs about as much as a copy.
+template <bool kBigEndian>
+BRIMO_VECTOR_CLONES void convert_words(const std::uint8_t* src, std::uint16_t* dst, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) dst[k] = kBigEndian ? load_be16(src + 2 * k) : load_le16(src + 2 * k);
+}
+
+template <bool kBigEndian>
+std::vector<std::uint16_t> word_vector(Bytes bytes) {
     std::vector<std::uint16_t> w(bytes.size() / 2);
-    const std::uint8_t* p = bytes.data();
-    for (std::size_t k = 0; k < w.size(); ++k)
-        w[k] = static_cast<std::uint16_t>((p[2 * k] << 8) | p[2 * k + 1]);
+    convert_words<kBigEndian>(bytes.data(), w.data(), w.size());
     return w;
 }
 
-std::vector<std::uint16_t> words_le(Bytes bytes) {
-    std::vector<std::uint16_t> w(bytes.size() / 2);
-    const std::uint8_t* p = bytes.data();
-    for (std::size_t k = 0; k < w.size(); ++k)
-        w[k] = static_cast<std::uint16_t>(p[2 * k] | (p[2 * k + 1] << 8));
+template <bool kBigEndian>
+Words load_words(Bytes bytes) {
+    Words w(bytes.size() / 2);  // not zero-filled: every element is written here
+    convert_words<kBigEndian>(bytes.data(), w.data(), w.size());
     return w;
 }
+}  // namespace
+
+std::vector<std::uint16_t> words_be(Bytes bytes) { return word_vector<true>(bytes); }
+std::vector<std::uint16_t> words_le(Bytes bytes) { return word_vector<false>(bytes); }
+Words load_words_be(Bytes bytes) { return load_words<true>(bytes); }
+Words load_words_le(Bytes bytes) { return load_words<false>(bytes); }
 
 namespace {
 // The thirteen "model" values. The kivrov1 parser is selected by "kivro"; the four lanwe values share

@@ -2,7 +2,11 @@
 // big/little-endian word readers.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -42,9 +46,43 @@ inline std::uint16_t lookup_u16(const Params& params, std::string_view key, std:
 }
 
 // ---------------------------------------------------------------------------------------------
-// Word readers: two bytes per word, a trailing odd byte dropped.
+// Word readers. One 16-bit word at p, in either byte order (an unaligned load and, when the order is
+// not the host's, a byte swap):
+inline std::uint16_t load_be16(const std::uint8_t* p) {
+    std::uint16_t w;
+    std::memcpy(&w, p, 2);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap16(w);
+    return w;
+}
+inline std::uint16_t load_le16(const std::uint8_t* p) {
+    std::uint16_t w;
+    std::memcpy(&w, p, 2);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap16(w);
+    return w;
+}
+
+// All words of a packet: two bytes per word, a trailing odd byte dropped.
 std::vector<std::uint16_t> words_be(Bytes bytes);  // first byte high
 std::vector<std::uint16_t> words_le(Bytes bytes);  // first byte low
+
+// The same words in a buffer that is written once (a vector would be zero-filled first); for the hot
+// path of the word-reading parsers.
+class Words {
+public:
+    Words() = default;
+    explicit Words(std::size_t n) : p_(new std::uint16_t[n]), n_(n) {}  // default-initialized
+    std::uint16_t* data() { return p_.get(); }
+    const std::uint16_t* data() const { return p_.get(); }
+    std::size_t size() const { return n_; }
+    std::uint16_t operator[](std::size_t i) const { return p_[i]; }
+    std::span<const std::uint16_t> span() const { return {p_.get(), n_}; }
+
+private:
+    std::unique_ptr<std::uint16_t[]> p_;
+    std::size_t n_ = 0;
+};
+Words load_words_be(Bytes bytes);
+Words load_words_le(Bytes bytes);
 
 // ---------------------------------------------------------------------------------------------
 // Model table: the exact, case-sensitive params "model" string selects the parser.

@@ -1,11 +1,106 @@
-// pellorv3s packets. Not parsed yet: the model is reported as unsupported until its parser lands.
+// pellorv3s packets: big-endian 16-bit words. H = "n_event_headers" header words, a region of window
+// blocks, and F = "n_footer_words" footer words. A window block is J channel blocks of
+// B = "n_channel_headers" + S words (a header word with channel and window fields, then samples),
+// plus "n_window_headers" further words. The packet does not state J or the window count I; both are
+// inferred from its length through the table of every length the parameters allow:
+//   2 * (H + F + i * ("n_window_footers" + J * B))  for i = 1 .. W - 1, J = 1 .. C,
+// each length's candidates ordered by channel count, largest first.
+#include <algorithm>
+
 #include "parsing/framework.h"
+#include "parsing/util.h"
 
 namespace brimo {
 
+namespace {
+
+struct Layout {
+    std::uint64_t n_channel_headers;
+    std::uint16_t chanmask;
+    unsigned chan_shift;
+    std::uint16_t windmask;
+    std::uint16_t datamask;
+    std::uint64_t n_event_headers;
+    std::uint64_t n_footer_words;
+    std::uint64_t n_window_headers;
+    std::uint64_t n_window_footers;
+    unsigned last_shift;
+};
+
+Layout read_layout(const Params& p) {
+    return Layout{
+        lookup_u64(p, "n_channel_headers", 1),
+        lookup_u16(p, "chanmask", 0x03FF),
+        lookup_u16(p, "chan_shift", 8) % 16u,
+        lookup_u16(p, "windmask", 0x00FF),
+        lookup_u16(p, "datamask", 0x1FFF),
+        lookup_u64(p, "n_event_headers", 3),
+        lookup_u64(p, "n_footer_words", 1),
+        lookup_u64(p, "n_window_headers", 0),
+        lookup_u64(p, "n_window_footers", 0),
+        static_cast<unsigned>(lookup_u64(p, "n_last_bits", 0) % 16),
+    };
+}
+
+LengthTable length_table(const Params& params, const Layout& lay) {
+    LengthTable t;
+    t.channels = params.channels;
+    t.windows = params.windows;
+    t.channel_block_words = checked_add(lay.n_channel_headers, params.samples);
+    const auto base = checked_add(lay.n_event_headers, lay.n_footer_words);
+    // Header and footer words beyond 64 bits: no packet has such a length.
+    t.base_words = base.value_or(UINT64_MAX);
+    if (!base) t.channels = 0;
+    t.block_extra = lay.n_window_footers;
+    t.fit_words = checked_add(lay.n_event_headers, lay.n_window_headers);
+    return t;
+}
+
+}  // namespace
+
 template <>
-Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes, const Params&) {
-    return err(ParsingError::UnsupportedModel);
+Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, const Params& params) {
+    const std::uint64_t L = packet.size();
+    if (L == 0) return err(ParsingError::MissingData);
+    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+
+    const Layout lay = read_layout(params);
+    const auto pair = select_chan_winds(L, length_table(params, lay));
+    if (!pair) return err(ParsingError::UnexpectedLength);
+    const std::uint64_t J = pair->channels;
+
+    const Words words = load_words_be(packet);
+    const std::uint64_t N = words.size();
+    const std::uint64_t H = lay.n_event_headers, F = lay.n_footer_words;
+    if (H > N || F > N - H) return err(ParsingError::UnexpectedLength);
+    const std::span<const std::uint16_t> region(words.data() + H, N - F - H);
+
+    // One entry per channel of params "channels": the table only offers J <= "channels", the channel
+    // numbers of the packet are checked against the board's channel count, and the time axis covers
+    // every channel of the board.
+    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
+    Pellorv3SEvent event(params.channels);
+
+    // A channel block of no words has no header to read.
+    const std::uint64_t B = lay.n_channel_headers + params.samples;  // no overflow: a pair matched
+    if (B == 0) return err(ParsingError::InvalidParameters);
+    ChannelBlockLayout cbl;
+    cbl.chan_block_words = B;
+    cbl.chanmask = lay.chanmask;
+    cbl.chan_shift = lay.chan_shift;
+    cbl.windmask = lay.windmask;
+    cbl.datamask = lay.datamask;
+    cbl.last_shift = lay.last_shift;
+
+    // The first window block must carry J channel blocks with valid channels.
+    if (auto r = read_window_blocks(region, J, lay.n_window_headers, cbl, event); !r) return err(r.error());
+
+    event.window_tail_words.reserve(cbl.window_blocks);
+    for (std::uint64_t b = 0; b < cbl.window_blocks; ++b)
+        event.window_tail_words.push_back(region[(b + 1) * cbl.block_words - 1]);
+
+    if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
+    return event;
 }
 
 }  // namespace brimo

@@ -1,8 +1,12 @@
 // Module definition of the extension `brimoacq`. The binding layer is written directly on the
 // Python C API (public, documented calls only) so that it builds for CPython and PyPy alike.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <atomic>
 
+#include "python_api/acquisition.h"
+#include "python_api/functions.h"
+#include "python_api/py_ref.h"
+
+namespace brimo::py {
 namespace {
 
 PyModuleDef brimoacq_module = {
@@ -13,6 +17,52 @@ PyModuleDef brimoacq_module = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
+// The module keeps process-wide state (cached types and library functions) and so may be
+// initialised once per process only.
+std::atomic<bool> g_initialized{false};
 
-PyMODINIT_FUNC PyInit_brimoacq(void) { return PyModule_Create(&brimoacq_module); }
+// Appends `name` to the module's __all__ (created on first use), then sets the attribute.
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (dict == nullptr) return false;
+    PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
+    if (all == nullptr) {
+        PyRef created(PyList_New(0));
+        if (!created || PyDict_SetItemString(dict, "__all__", created.get()) < 0) return false;
+        all = created.get();  // the module dict now holds it
+    }
+    PyRef text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all, text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+PyMethodDef* const kFunctions[] = {
+    &list_acquisitions_def, &is_acquisition_def, &export_csv_def,  &syndrome_def,
+    &global_parity_def,     &syndrome_to_index_def, &ecc_check_def, &ecc_correct_def,
+};
+
+PyObject* init_module() {
+    if (g_initialized.exchange(true)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    PyRef module(PyModule_Create(&brimoacq_module));
+    if (!module) return nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(acquisition_type());
+    if (type == nullptr || !add_public(module.get(), "Acquisition", type)) return nullptr;
+    PyRef module_name(PyModule_GetNameObject(module.get()));
+    if (!module_name) return nullptr;
+    for (PyMethodDef* def : kFunctions) {
+        PyRef function(PyCFunction_NewEx(def, nullptr, module_name.get()));
+        if (!function || !add_public(module.get(), def->ml_name, function.get())) return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+}  // namespace brimo::py
+
+PyMODINIT_FUNC PyInit_brimoacq(void) {
+    return brimo::py::guarded([] { return brimo::py::init_module(); });
+}

@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Raw event lookup over a 100-chunk, 100,000-event acquisition, against a plain-Python baseline.
+
+Writes the acquisition into a temporary directory, builds bench_store (CMake, -DBRIMOACQ_BUILD_BENCH=ON)
+unless --bench names a built binary, times the baseline (each chunk read whole with open().read(), the
+events sliced out by their index entries) and prints the rates of Acquisition::get and EventReader::get
+as ratios to it (above 1: faster than the baseline).
+
+    python3 bench/bench_store.py [--build-dir build-bench] [--bench PATH] [--stride K]
+"""
+import argparse
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+CHUNKS = 100
+EVENTS_PER_CHUNK = 1000
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def write_acquisition(path):
+    rng = random.Random(12)
+    with open(os.path.join(path, "metadata.yml"), "w") as f:
+        f.write("params:\n  model: pellorv3\n  channels: 4\n  windows: 64\n  samples: 32\nregisters: {}\n")
+    total = 0
+    for n in range(CHUNKS):
+        data = bytearray()
+        index = bytearray()
+        for _ in range(EVENTS_PER_CHUNK):
+            length = rng.randrange(64, 1025)
+            index += struct.pack("<II", len(data), length)
+            data += rng.randbytes(length)
+        total += len(data)
+        with open(os.path.join(path, f"{n}.bin"), "wb") as f:
+            f.write(data)
+        with open(os.path.join(path, f"{n}.idx"), "wb") as f:
+            f.write(index)
+    return total
+
+
+def python_baseline(path):
+    events = 0
+    size = 0
+    start = time.perf_counter()
+    for n in range(CHUNKS):
+        with open(os.path.join(path, f"{n}.bin"), "rb") as f:
+            data = f.read()
+        with open(os.path.join(path, f"{n}.idx"), "rb") as f:
+            index = f.read()
+        for i in range(len(index) // 8):
+            offset, length = struct.unpack_from("<II", index, 8 * i)
+            size += len(data[offset:offset + length])
+            events += 1
+    return events, size, time.perf_counter() - start
+
+
+def build(build_dir):
+    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DBRIMOACQ_BUILD_BENCH=ON",
+                    "-DBRIMOACQ_BUILD_MODULE=OFF", "-DBRIMOACQ_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "bench_store"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "bench_store")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
+    ap.add_argument("--bench", help="path of a built bench_store")
+    ap.add_argument("--stride", type=int, default=1,
+                    help="Acquisition::get reads every K-th event only (same rate, less time)")
+    args = ap.parse_args()
+    bench = args.bench or build(args.build_dir)
+
+    tmp = tempfile.mkdtemp(prefix="brimo-bench-")
+    try:
+        acq = os.path.join(tmp, "run")
+        os.mkdir(acq)
+        total = write_acquisition(acq)
+        python_baseline(acq)  # warm the page cache
+        events, size, seconds = python_baseline(acq)
+        assert events == CHUNKS * EVENTS_PER_CHUNK and size == total
+        base_rate = events / seconds
+        out = subprocess.run([bench, acq, str(args.stride)], check=True, capture_output=True, text=True).stdout
+    finally:
+        shutil.rmtree(tmp)
+
+    print(f"acquisition: {CHUNKS} chunks, {events} events, {size} bytes")
+    print(f"python open().read() slicing: {base_rate:,.0f} events/s ({seconds:.3f} s)")
+    for line in out.splitlines():
+        fields = dict(kv.split("=") for kv in line.split()[1:])
+        rate = float(fields["events_per_s"])
+        print(f"{line.split()[0]}: {rate:,.0f} events/s over {fields['events']} events "
+              f"({float(fields['seconds']):.3f} s), ratio to baseline {rate / base_rate:.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

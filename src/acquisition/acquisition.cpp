@@ -1,0 +1,119 @@
+#include "acquisition/acquisition.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "acquisition/chunk.h"
+#include "acquisition/util.h"
+
+namespace brimo {
+
+namespace {
+
+// metadata.yml is a few kilobytes of text; the bound only stops a device or FIFO under that name
+// from being read forever.
+constexpr std::size_t kMaxMetadataBytes = std::size_t(16) << 20;
+// Calibration files hold tables of a few megabytes at most; same purpose.
+constexpr std::size_t kMaxMiscDataBytes = std::size_t(1) << 30;
+
+// The acquisition directory, opened once per operation so that every chunk file is opened relative
+// to it instead of resolving the whole path again.
+class DirFd {
+public:
+    explicit DirFd(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    DirFd(const DirFd&) = delete;
+    DirFd& operator=(const DirFd&) = delete;
+    ~DirFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+const char* misc_data_file_name(MiscDataKind kind) {
+    switch (kind) {
+        case MiscDataKind::ReadoutMetadata: return "readout_metadata";
+        case MiscDataKind::PedestalsCalibration: return "pedestals_calibration";
+        case MiscDataKind::TimingCalibration: return "timing_calibration";
+        case MiscDataKind::Adc2MvCalibration: return "adc2mv_calibration";
+    }
+    return "readout_metadata";
+}
+
+Result<Acquisition, AcquisitionError> Acquisition::open(std::filesystem::path path) {
+    if (!is_acquisition(path)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    return Acquisition(std::move(path));
+}
+
+Result<std::string, InternalError> Acquisition::name() const { return final_path_name(path_); }
+
+Result<std::string, AcquisitionError> Acquisition::metadata_str() const {
+    std::string text;
+    int err_no = 0;
+    if (!read_whole_file(path_ / "metadata.yml", kMaxMetadataBytes, text, err_no) || !is_valid_utf8(text))
+        return err(AcquisitionError::read_failed("failed to read metadata"));
+    return text;
+}
+
+Result<Metadata, MetadataError> Acquisition::metadata() const {
+    auto text = metadata_str();
+    if (!text) return err(MetadataError{MetadataErrorKind::Unreadable, {}});
+    return parse_metadata(*text);
+}
+
+Result<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {
+    MiscData out{{}, kind};
+    int err_no = 0;
+    if (!read_whole_file(path_ / misc_data_file_name(kind), kMaxMiscDataBytes, out.data, err_no)) {
+        if (err_no == ENOENT) return err(acq_error(AcquisitionErrorKind::NoSuchMiscData));
+        return err(AcquisitionError::read_failed(os_error_text(err_no)));
+    }
+    return out;
+}
+
+std::uint64_t Acquisition::chunk_count() const {
+    DirFd dir(path_);
+    if (dir.get() < 0) return 0;
+    std::uint64_t n = 0;
+    // A gap in the numbering hides every chunk after it.
+    while (ReadChunkFile::open_at(dir.get(), n)) ++n;
+    return n;
+}
+
+Result<std::uint64_t, AcquisitionError> Acquisition::len() const {
+    DirFd dir(path_);
+    if (dir.get() < 0) return std::uint64_t(0);
+    std::uint64_t total = 0;
+    for (std::uint64_t n = 0;; ++n) {
+        auto chunk = ReadChunkFile::open_at(dir.get(), n);
+        if (!chunk) break;
+        auto count = chunk->event_count();
+        if (!count) return err(std::move(count).error());
+        // Saturate: only sparse files of absurd size could get here, and a wrapped sum would lie.
+        total = *count > UINT64_MAX - total ? UINT64_MAX : total + *count;
+    }
+    return total;
+}
+
+Result<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::uint64_t index) const {
+    // The walk starts at chunk 0 on every call: chunks may have been added or grown since the last.
+    DirFd dir(path_);
+    if (dir.get() < 0) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+    std::uint64_t remaining = index;
+    for (std::uint64_t n = 0;; ++n) {
+        auto chunk = ReadChunkFile::open_at(dir.get(), n);
+        if (!chunk) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+        auto count = chunk->event_count();
+        if (!count) return err(std::move(count).error());
+        if (remaining < *count) return chunk->get(remaining);
+        remaining -= *count;
+    }
+}
+
+}  // namespace brimo

@@ -1,0 +1,41 @@
+// Helpers of the acquisition store shared by the directory, chunk and metadata code.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/errors.h"
+#include "error/result.h"
+
+namespace brimo {
+
+// "<n>.bin" / "<n>.idx" formatted into a fixed buffer, so that walking the chunks allocates nothing.
+enum class ChunkFileKind : std::uint8_t { Data, Index };
+struct ChunkFileName {
+    char buf[32];  // 20 digits + ".bin" + NUL
+    const char* c_str() const { return buf; }
+};
+ChunkFileName chunk_file_name(std::uint64_t n, ChunkFileKind kind);
+
+// The final normal component of `path` as the acquisition's name: trailing separators and "."
+// components are skipped; a path ending in "..", or with no normal component at all (".", "/",
+// ""), has no name ("could not get acquisition name"); a name that is not UTF-8 is refused
+// ("invalid acquisition name").
+Result<std::string, InternalError> final_path_name(const std::filesystem::path& path);
+
+bool is_valid_utf8(std::string_view s);
+
+// A path holding a NUL byte cannot be handed to the system (it would be cut short there).
+bool has_nul(const std::filesystem::path& path);
+
+// Reads a whole file into memory. `limit` bounds the bytes read (a file longer than that fails with
+// EFBIG); a device or a FIFO under the file name is read up to 1 MiB at most, so that it cannot make
+// the read run forever. On failure returns false with the errno value in `err_no`.
+bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out, int& err_no);
+bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::vector<std::uint8_t>& out,
+                     int& err_no);
+
+}  // namespace brimo

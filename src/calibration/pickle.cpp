@@ -1,0 +1,890 @@
+#include "calibration/pickle.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+namespace brimo::pickle {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Input: either a byte span in memory, or a Source pulled into a buffer as the decoder needs it.
+// The decoder asks for a few bytes at a time (ensure), for a whole protocol 0 text line, or to run
+// through a long string argument piecewise (consume) without ever holding it.
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes)
+        : begin_(bytes.data()), p_(bytes.data()), e_(bytes.data() + bytes.size()) {}
+    Reader(Source& src, std::size_t buffer_size)
+        : src_(&src), buf_(new std::uint8_t[buffer_size]), buf_size_(buffer_size) {
+        begin_ = p_ = e_ = buf_.get();
+    }
+
+    bool ensure(std::size_t n) { return static_cast<std::size_t>(e_ - p_) >= n || refill(n); }
+    // Callers ensure() first.
+    std::uint8_t u8() { return *p_++; }
+    const std::uint8_t* take(std::size_t n) {
+        const std::uint8_t* r = p_;
+        p_ += n;
+        return r;
+    }
+    // Absolute offset of the next unread byte.
+    std::uint64_t position() const { return base_ + static_cast<std::uint64_t>(p_ - begin_); }
+
+    // The next line without its '\n'. Fails on end of input or a line longer than max_line.
+    bool line(std::string_view& out, std::size_t max_line, bool& too_long) {
+        too_long = false;
+        std::size_t scanned = 0;
+        for (;;) {
+            const std::size_t avail = static_cast<std::size_t>(e_ - p_);
+            const void* nl = std::memchr(p_ + scanned, '\n', avail - scanned);
+            if (nl != nullptr) {
+                const auto* q = static_cast<const std::uint8_t*>(nl);
+                if (static_cast<std::size_t>(q - p_) > max_line) {
+                    too_long = true;
+                    return false;
+                }
+                out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(q - p_));
+                p_ = q + 1;
+                return true;
+            }
+            scanned = avail;
+            if (scanned > max_line) {
+                too_long = true;
+                return false;
+            }
+            if (!refill(scanned + 1)) return false;
+        }
+    }
+
+    // Hands the next n bytes to f in pieces. Fails if the input ends first.
+    template <class F>
+    bool consume(std::uint64_t n, F&& f) {
+        if (src_ == nullptr && n > static_cast<std::uint64_t>(e_ - p_)) return false;
+        while (n > 0) {
+            if (p_ == e_ && !refill(1)) return false;
+            const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, static_cast<std::uint64_t>(e_ - p_)));
+            f(p_, k);
+            p_ += k;
+            n -= k;
+        }
+        return true;
+    }
+
+    // True when no byte follows; with a Source this asks it for more (and lets it verify its end).
+    bool at_end() {
+        if (p_ != e_) return false;
+        if (src_ == nullptr || src_ended_) return true;
+        return !refill(1) && source_error_.empty();
+    }
+
+    const std::string& source_error() const { return source_error_; }
+
+private:
+    // Makes at least n bytes available; n never exceeds the buffer (lines are bounded below it).
+    bool refill(std::size_t n) {
+        if (src_ == nullptr || src_ended_ || !source_error_.empty()) return false;
+        std::size_t have = static_cast<std::size_t>(e_ - p_);
+        base_ += static_cast<std::uint64_t>(p_ - begin_);
+        std::memmove(buf_.get(), p_, have);
+        begin_ = p_ = buf_.get();
+        e_ = p_ + have;
+        while (have < n) {
+            auto got = src_->fill(buf_.get() + have, buf_size_ - have);
+            if (!got) {
+                source_error_ = std::move(got).error().what;
+                return false;
+            }
+            if (*got == 0) {
+                src_ended_ = true;
+                return false;
+            }
+            have += *got;
+            e_ = p_ + have;
+        }
+        return true;
+    }
+
+    Source* src_ = nullptr;
+    std::unique_ptr<std::uint8_t[]> buf_;  // left uninitialised: the source writes before we read
+    std::size_t buf_size_ = 0;
+    const std::uint8_t* begin_;
+    const std::uint8_t* p_;
+    const std::uint8_t* e_;
+    std::uint64_t base_ = 0;
+    bool src_ended_ = false;
+    std::string source_error_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Text forms of protocol 0.
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+enum class IntText { Bad, Fits, Big };
+
+// A decimal integer as Python writes it: optional sign, digits without leading zeros. Other
+// spellings that Python's reader would take (hex, octal, blanks, underscores) are refused: the
+// pickler never writes them, and "010" reads as octal 8 in one of Python's code paths.
+IntText parse_int_text(std::string_view s, std::int64_t& out) {
+    bool negative = false;
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty() || !std::all_of(s.begin(), s.end(), is_digit)) return IntText::Bad;
+    if (s.size() > 1 && s[0] == '0') return IntText::Bad;
+    std::uint64_t mag = 0;
+    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), mag);
+    if (ec == std::errc::result_out_of_range) return IntText::Big;
+    if (ec != std::errc() || ptr != s.data() + s.size()) return IntText::Bad;
+    constexpr std::uint64_t kMaxPos = std::uint64_t(std::numeric_limits<std::int64_t>::max());
+    if (negative) {
+        if (mag > kMaxPos + 1) return IntText::Big;
+        out = mag == kMaxPos + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(mag);
+    } else {
+        if (mag > kMaxPos) return IntText::Big;
+        out = static_cast<std::int64_t>(mag);
+    }
+    return IntText::Fits;
+}
+
+// The decimal exponent of the leading significant digit of a float's text (sign already removed);
+// only used to tell overflow from underflow when the value is out of the double range.
+long long leading_exponent(std::string_view s) {
+    long long lead = 0;
+    bool found = false;
+    long long int_digits = 0;
+    std::size_t i = 0;
+    for (; i < s.size() && is_digit(s[i]); ++i, ++int_digits) {
+        if (!found && s[i] != '0') {
+            found = true;
+            lead = -int_digits;  // completed below, once the count of integer digits is known
+        }
+    }
+    if (found) {
+        lead += int_digits - 1;
+    } else if (i < s.size() && s[i] == '.') {
+        long long frac = 0;
+        for (++i; i < s.size() && is_digit(s[i]); ++i) {
+            ++frac;
+            if (!found && s[i] != '0') {
+                found = true;
+                lead = -frac;
+            }
+        }
+    }
+    while (i < s.size() && s[i] != 'e' && s[i] != 'E') ++i;
+    long long exp = 0;
+    if (i < s.size()) {
+        ++i;
+        bool neg = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+        for (; i < s.size() && is_digit(s[i]); ++i) exp = std::min<long long>(exp * 10 + (s[i] - '0'), 1LL << 40);
+        if (neg) exp = -exp;
+    }
+    return lead + exp;
+}
+
+// Python's float() of a protocol 0 FLOAT argument: exact (correctly rounded) decimal conversion.
+// A value beyond the double range is an error there (OverflowError); one below it becomes zero.
+bool parse_float_text(std::string_view s, double& out) {
+    bool negative = false;
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    else if (!s.empty() && s[0] == '-') {
+        negative = true;
+        s.remove_prefix(1);
+    }
+    if (s.empty() || s[0] == '+' || s[0] == '-' || s.find('(') != std::string_view::npos) return false;
+    double v = 0;
+    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
+    if (ptr != s.data() + s.size()) return false;
+    if (ec == std::errc::result_out_of_range) {
+        if (leading_exponent(s) >= 0) return false;
+        v = 0.0;
+    } else if (ec != std::errc()) {
+        return false;
+    }
+    out = negative ? -v : v;
+    return true;
+}
+
+// Tracks whether a decoded string is exactly "data".
+struct DataMatcher {
+    std::size_t n = 0;
+    bool same = true;
+    void put(std::uint32_t c) {
+        static constexpr char kData[] = "data";
+        if (n < 4) same = same && c == static_cast<std::uint8_t>(kData[n]);
+        ++n;
+    }
+    bool matched() const { return same && n == 4; }
+};
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// STRING: a quoted, backslash-escaped byte string, read by Python 3 as ASCII text.
+bool decode_string_opcode(std::string_view s, bool& is_data) {
+    if (s.size() < 2 || s.front() != s.back() || (s.front() != '\'' && s.front() != '"')) return false;
+    s = s.substr(1, s.size() - 2);
+    DataMatcher m;
+    for (std::size_t i = 0; i < s.size();) {
+        char c = s[i++];
+        std::uint32_t out = static_cast<std::uint8_t>(c);
+        if (c == '\\') {
+            if (i == s.size()) return false;  // trailing backslash
+            c = s[i++];
+            switch (c) {
+                case '\n': continue;
+                case '\\': case '\'': case '"': out = static_cast<std::uint8_t>(c); break;
+                case 'b': out = 8; break;
+                case 'f': out = 12; break;
+                case 't': out = 9; break;
+                case 'n': out = 10; break;
+                case 'r': out = 13; break;
+                case 'v': out = 11; break;
+                case 'a': out = 7; break;
+                case 'x': {
+                    if (s.size() - i < 2 || hex_value(s[i]) < 0 || hex_value(s[i + 1]) < 0) return false;
+                    out = static_cast<std::uint32_t>(hex_value(s[i]) * 16 + hex_value(s[i + 1]));
+                    i += 2;
+                    break;
+                }
+                default:
+                    if (c >= '0' && c <= '7') {
+                        out = static_cast<std::uint32_t>(c - '0');
+                        for (int k = 0; k < 2 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++k)
+                            out = out * 8 + static_cast<std::uint32_t>(s[i++] - '0');
+                        out &= 0xFF;
+                    } else {
+                        // An unknown escape keeps its backslash.
+                        m.put('\\');
+                        out = static_cast<std::uint8_t>(c);
+                    }
+            }
+        }
+        if (out >= 0x80) return false;  // not ASCII
+        m.put(out);
+    }
+    is_data = m.matched();
+    return true;
+}
+
+// UNICODE: raw-unicode-escape text. \uXXXX and \UXXXXXXXX are escapes when preceded by an odd
+// number of backslashes; every other byte is its own Latin-1 character.
+bool decode_unicode_opcode(std::string_view s, bool& is_data) {
+    DataMatcher m;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (s[i] != '\\') {
+            m.put(static_cast<std::uint8_t>(s[i++]));
+            continue;
+        }
+        std::size_t j = i;
+        while (j < s.size() && s[j] == '\\') ++j;
+        const std::size_t run = j - i;
+        if (run % 2 == 0 || j == s.size() || (s[j] != 'u' && s[j] != 'U')) {
+            for (std::size_t k = 0; k < run; ++k) m.put('\\');
+            i = j;
+            continue;
+        }
+        for (std::size_t k = 0; k + 1 < run; ++k) m.put('\\');
+        const std::size_t count = s[j] == 'u' ? 4 : 8;
+        ++j;
+        if (s.size() - j < count) return false;
+        std::uint32_t cp = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const int h = hex_value(s[j + k]);
+            if (h < 0) return false;
+            cp = cp * 16 + static_cast<std::uint32_t>(h);
+        }
+        if (cp > 0x10FFFF) return false;
+        m.put(cp);
+        i = j + count;
+    }
+    is_data = m.matched();
+    return true;
+}
+
+// UTF-8 as Python decodes it for pickles ("surrogatepass": encoded surrogates are accepted).
+struct Utf8Check {
+    int need = 0;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    bool ok = true;
+    void feed(const std::uint8_t* s, std::size_t n) {
+        for (std::size_t i = 0; i < n && ok; ++i) {
+            const std::uint8_t b = s[i];
+            if (need == 0) {
+                if (b < 0x80) continue;
+                lo = 0x80;
+                hi = 0xBF;
+                if (b >= 0xC2 && b <= 0xDF) need = 1;
+                else if (b == 0xE0) { need = 2; lo = 0xA0; }
+                else if (b >= 0xE1 && b <= 0xEF) need = 2;
+                else if (b == 0xF0) { need = 3; lo = 0x90; }
+                else if (b >= 0xF1 && b <= 0xF3) need = 3;
+                else if (b == 0xF4) { need = 3; hi = 0x8F; }
+                else ok = false;
+            } else {
+                if (b < lo || b > hi) ok = false;
+                lo = 0x80;
+                hi = 0xBF;
+                --need;
+            }
+        }
+    }
+    bool done() const { return ok && need == 0; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Opcodes.
+namespace op {
+constexpr std::uint8_t MARK = '(', STOP = '.', POP = '0', POP_MARK = '1', DUP = '2', FLOAT = 'F', INT = 'I',
+                       BININT = 'J', BININT1 = 'K', LONG = 'L', BININT2 = 'M', NONE = 'N', PERSID = 'P',
+                       BINPERSID = 'Q', REDUCE = 'R', STRING = 'S', BINSTRING = 'T', SHORT_BINSTRING = 'U',
+                       UNICODE = 'V', BINUNICODE = 'X', APPEND = 'a', BUILD = 'b', GLOBAL = 'c', DICT = 'd',
+                       EMPTY_DICT = '}', APPENDS = 'e', GET = 'g', BINGET = 'h', INST = 'i', LONG_BINGET = 'j',
+                       LIST = 'l', EMPTY_LIST = ']', OBJ = 'o', PUT = 'p', BINPUT = 'q', LONG_BINPUT = 'r',
+                       SETITEM = 's', TUPLE = 't', EMPTY_TUPLE = ')', SETITEMS = 'u', BINFLOAT = 'G',
+                       PROTO = 0x80, NEWOBJ = 0x81, EXT1 = 0x82, EXT2 = 0x83, EXT4 = 0x84, TUPLE1 = 0x85,
+                       TUPLE2 = 0x86, TUPLE3 = 0x87, NEWTRUE = 0x88, NEWFALSE = 0x89, LONG1 = 0x8a,
+                       LONG4 = 0x8b, BINBYTES = 'B', SHORT_BINBYTES = 'C', SHORT_BINUNICODE = 0x8c,
+                       BINUNICODE8 = 0x8d, BINBYTES8 = 0x8e, EMPTY_SET = 0x8f, ADDITEMS = 0x90,
+                       FROZENSET = 0x91, NEWOBJ_EX = 0x92, STACK_GLOBAL = 0x93, MEMOIZE = 0x94, FRAME = 0x95,
+                       BYTEARRAY8 = 0x96, NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98;
+}  // namespace op
+
+constexpr int kHighestProtocol = 5;
+
+class Decoder {
+public:
+    Decoder(Reader& in, const Limits& lim) : in_(in), lim_(lim) {}
+
+    Result<Document, PickleError> run() {
+        if (!loop()) {
+            if (error_.empty()) error_ = in_.source_error().empty() ? "pickle data was truncated" : in_.source_error();
+            return err(PickleError{std::move(error_)});
+        }
+        return std::move(doc_);
+    }
+
+private:
+    bool fail(const char* what) {
+        error_ = what;
+        return false;
+    }
+    bool truncated() {
+        // An exhausted Source may carry its own reason (a gzip error); run() picks it up.
+        return false;
+    }
+    std::size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+    bool underflow() { return fail("pickle stack underflow"); }
+
+    bool push(Value v) {
+        if (stack_.size() + marks_.size() >= lim_.max_stack) return fail("pickle stack too deep");
+        stack_.push_back(v);
+        return true;
+    }
+    bool pop_mark(std::size_t& mark) {
+        if (marks_.empty()) return fail("could not find MARK");
+        mark = marks_.back();
+        marks_.pop_back();
+        return true;
+    }
+    bool new_node(Kind kind, Value& out) {
+        if (doc_.nodes.size() >= std::min<std::uint64_t>(lim_.max_nodes, std::numeric_limits<std::uint32_t>::max()))
+            return fail("too many lists, tuples or dicts in pickle");
+        doc_.nodes.emplace_back();
+        doc_.nodes.back().kind = kind;
+        out = Value{static_cast<std::uint32_t>(doc_.nodes.size() - 1), kind};
+        return true;
+    }
+    bool hashable(Value v) const {
+        switch (v.kind) {
+            case Kind::List: case Kind::Dict: case Kind::Set: case Kind::ByteArray: case Kind::Absent:
+                return false;
+            case Kind::Tuple:
+                return doc_.nodes[v.payload].hashable;
+            default:
+                return true;
+        }
+    }
+    bool add_item(Node& n, Value v) {
+        if (n.numeric && v.kind == Kind::Number) {
+            if (++numbers_ > lim_.max_numbers) return fail("too many numbers in pickle");
+            n.numbers.push_back(v.as_float());
+            return true;
+        }
+        if (n.numeric) {
+            items_ += n.numbers.size();
+            if (items_ > lim_.max_items) return fail("too many items in pickle");
+            n.items.reserve(n.numbers.size() + 1);
+            for (float f : n.numbers) n.items.push_back(Value::number(f));
+            n.numbers = {};
+            n.numeric = false;
+        }
+        if (++items_ > lim_.max_items) return fail("too many items in pickle");
+        n.items.push_back(v);
+        if (n.kind == Kind::Tuple && !hashable(v)) n.hashable = false;
+        return true;
+    }
+    // Builds a list or tuple of the stack entries from `from` to the top, which are removed.
+    bool build_sequence(Kind kind, std::size_t from) {
+        Value v;
+        if (!new_node(kind, v)) return false;
+        Node& n = doc_.nodes[v.payload];
+        for (std::size_t i = from; i < stack_.size(); ++i)
+            if (!add_item(n, stack_[i])) return false;
+        stack_.resize(from);
+        return push(v);
+    }
+    bool set_item(Node& dict, Value key, Value value) {
+        if (!hashable(key)) return fail("unhashable dict key in pickle");
+        if (key.spells_data()) (key.kind == Kind::Str ? dict.data_text : dict.data_bytes) = value;
+        return true;
+    }
+    bool do_append(std::size_t x) {
+        const std::size_t len = stack_.size();
+        if (x > len || x <= fence()) return underflow();
+        if (x == len) return true;
+        const Value target = stack_[x - 1];
+        if (target.kind != Kind::List) return fail("APPEND to something that is not a list");
+        Node& n = doc_.nodes[target.payload];
+        for (std::size_t i = x; i < len; ++i)
+            if (!add_item(n, stack_[i])) return false;
+        stack_.resize(x);
+        return true;
+    }
+    bool do_setitems(std::size_t x) {
+        const std::size_t len = stack_.size();
+        if (x > len || x <= fence()) return underflow();
+        if (x == len) return true;
+        if ((len - x) % 2 != 0) return fail("odd number of items for SETITEMS");
+        const Value target = stack_[x - 1];
+        if (target.kind != Kind::Dict) return fail("SETITEM on something that is not a dict");
+        Node& d = doc_.nodes[target.payload];
+        for (std::size_t i = x; i < len; i += 2)
+            if (!set_item(d, stack_[i], stack_[i + 1])) return false;
+        stack_.resize(x);
+        return true;
+    }
+
+    // Memo: dense ids (the pickler counts up from 0) in a vector, any others in a map.
+    bool memo_put(std::uint64_t idx) {
+        if (stack_.size() <= fence()) return underflow();
+        const Value v = stack_.back();
+        if (idx < memo_dense_.size()) {
+            memo_dense_[idx] = v;
+            return true;
+        }
+        const bool is_new = !memo_sparse_.contains(idx);
+        if (is_new && memo_dense_.size() + memo_sparse_.size() >= lim_.max_memo) return fail("pickle memo too large");
+        if (idx == memo_dense_.size()) {
+            memo_sparse_.erase(idx);
+            memo_dense_.push_back(v);
+        } else {
+            memo_sparse_[idx] = v;
+        }
+        return true;
+    }
+    bool memo_get(std::uint64_t idx) {
+        if (idx < memo_dense_.size()) return push(memo_dense_[idx]);
+        auto it = memo_sparse_.find(idx);
+        if (it == memo_sparse_.end()) return fail("memo value not found");
+        return push(it->second);
+    }
+
+    bool text_line(std::string_view& s) {
+        bool too_long = false;
+        if (in_.line(s, lim_.max_line, too_long)) return true;
+        return too_long ? fail("pickle text argument too long") : truncated();
+    }
+    bool text_index(std::uint64_t& idx) {
+        std::string_view s;
+        if (!text_line(s)) return false;
+        if (s.empty() || !std::all_of(s.begin(), s.end(), is_digit)) return fail("bad memo index");
+        auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), idx);
+        if (ec != std::errc() || ptr != s.data() + s.size()) return fail("bad memo index");
+        return true;
+    }
+    bool push_int(std::int64_t v) { return push(Value::number(static_cast<float>(v))); }
+
+    // Little-endian two's complement of n bytes (LONG1, LONG4).
+    bool binary_long(std::uint64_t n) {
+        if (n <= 8) {
+            if (!in_.ensure(static_cast<std::size_t>(n))) return truncated();
+            const std::uint8_t* p = in_.take(static_cast<std::size_t>(n));
+            if (n == 0) return push_int(0);
+            std::uint64_t u = 0;
+            for (std::uint64_t i = 0; i < n; ++i) u |= std::uint64_t(p[i]) << (8 * i);
+            if (n < 8 && (p[n - 1] & 0x80)) u |= ~std::uint64_t(0) << (8 * n);
+            return push_int(static_cast<std::int64_t>(u));
+        }
+        // Longer than 8 bytes: fits only if every further byte repeats the sign of byte 7.
+        if (!in_.ensure(8)) return truncated();
+        const std::uint8_t* p = in_.take(8);
+        std::uint64_t u = 0;
+        for (int i = 0; i < 8; ++i) u |= std::uint64_t(p[i]) << (8 * i);
+        const std::uint8_t ext = (p[7] & 0x80) ? 0xFF : 0x00;
+        bool fits = true;
+        if (!in_.consume(n - 8, [&](const std::uint8_t* q, std::size_t k) {
+                for (std::size_t i = 0; i < k; ++i) fits = fits && q[i] == ext;
+            }))
+            return truncated();
+        return fits ? push_int(static_cast<std::int64_t>(u)) : push(Value{0, Kind::BigInt});
+    }
+
+    enum class Text { Utf8, Ascii, Raw };
+    // A counted string argument of n bytes: checked, compared with "data", never stored.
+    bool counted(std::uint64_t n, Text text, Kind kind) {
+        std::uint8_t head[4];
+        Utf8Check utf8;
+        bool ascii = true;
+        std::uint64_t seen = 0;
+        if (!in_.consume(n, [&](const std::uint8_t* q, std::size_t k) {
+                for (std::size_t i = 0; i < k && seen + i < 4; ++i) head[seen + i] = q[i];
+                seen += k;
+                if (text == Text::Utf8) utf8.feed(q, k);
+                else if (text == Text::Ascii)
+                    for (std::size_t i = 0; i < k; ++i) ascii = ascii && q[i] < 0x80;
+            }))
+            return truncated();
+        if (text == Text::Utf8 && !utf8.done()) return fail("invalid UTF-8 in pickled string");
+        if (!ascii) return fail("non-ASCII byte in pickled string");
+        const bool is_data = n == 4 && std::memcmp(head, "data", 4) == 0;
+        return push(Value{is_data ? 1u : 0u, kind});
+    }
+
+    template <class T>
+    bool fixed(T& out, std::size_t n) {
+        if (!in_.ensure(n)) return truncated();
+        const std::uint8_t* p = in_.take(n);
+        std::uint64_t u = 0;
+        for (std::size_t i = 0; i < n; ++i) u |= std::uint64_t(p[i]) << (8 * i);
+        out = static_cast<T>(u);
+        return true;
+    }
+
+    bool loop() {
+        for (;;) {
+            if (!in_.ensure(1)) return truncated();
+            const std::uint8_t code = in_.u8();
+            switch (code) {
+                case op::BINFLOAT: {
+                    if (!in_.ensure(8)) return truncated();
+                    const std::uint8_t* p = in_.take(8);
+                    std::uint64_t u;
+                    std::memcpy(&u, p, 8);
+                    if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap64(u);
+                    if (!push(Value::number(static_cast<float>(std::bit_cast<double>(u))))) return false;
+                    break;
+                }
+                case op::BININT1: {
+                    std::uint8_t v;
+                    if (!fixed(v, 1) || !push_int(v)) return false;
+                    break;
+                }
+                case op::BININT2: {
+                    std::uint16_t v;
+                    if (!fixed(v, 2) || !push_int(v)) return false;
+                    break;
+                }
+                case op::BININT: {
+                    std::uint32_t v;
+                    if (!fixed(v, 4) || !push_int(static_cast<std::int32_t>(v))) return false;
+                    break;
+                }
+                case op::MARK:
+                    if (stack_.size() + marks_.size() >= lim_.max_stack) return fail("pickle stack too deep");
+                    marks_.push_back(stack_.size());
+                    break;
+                case op::STOP: {
+                    if (stack_.size() <= fence()) return underflow();
+                    doc_.root = stack_.back();
+                    if (frame_end_ > in_.position()) return fail("pickle frame runs past the end of the data");
+                    if (!in_.at_end()) {
+                        if (!in_.source_error().empty()) return false;
+                        return fail("data after the pickle's STOP opcode");
+                    }
+                    return true;
+                }
+                case op::POP:
+                    if (stack_.size() > fence()) stack_.pop_back();
+                    else if (!marks_.empty()) marks_.pop_back();
+                    else return underflow();
+                    break;
+                case op::POP_MARK: {
+                    std::size_t m;
+                    if (!pop_mark(m)) return false;
+                    stack_.resize(m);
+                    break;
+                }
+                case op::DUP:
+                    if (stack_.size() <= fence()) return underflow();
+                    if (!push(stack_.back())) return false;
+                    break;
+                case op::FLOAT: {
+                    std::string_view s;
+                    double d;
+                    if (!text_line(s)) return false;
+                    if (!parse_float_text(s, d)) return fail("bad FLOAT argument");
+                    if (!push(Value::number(static_cast<float>(d)))) return false;
+                    break;
+                }
+                case op::INT: case op::LONG: {
+                    std::string_view s;
+                    if (!text_line(s)) return false;
+                    if (code == op::INT && (s == "00" || s == "01")) {  // protocol 0 and 1 booleans
+                        if (!push(Value{s == "01" ? 1u : 0u, Kind::Bool})) return false;
+                        break;
+                    }
+                    if (code == op::LONG && !s.empty() && s.back() == 'L') s.remove_suffix(1);
+                    std::int64_t v = 0;
+                    switch (parse_int_text(s, v)) {
+                        case IntText::Bad: return fail("bad INT or LONG argument");
+                        case IntText::Big: if (!push(Value{0, Kind::BigInt})) return false; break;
+                        case IntText::Fits: if (!push_int(v)) return false; break;
+                    }
+                    break;
+                }
+                case op::LONG1: {
+                    std::uint8_t n;
+                    if (!fixed(n, 1) || !binary_long(n)) return false;
+                    break;
+                }
+                case op::LONG4: {
+                    std::uint32_t n;
+                    if (!fixed(n, 4)) return false;
+                    if (static_cast<std::int32_t>(n) < 0) return fail("negative LONG4 byte count");
+                    if (!binary_long(n)) return false;
+                    break;
+                }
+                case op::NONE:
+                    if (!push(Value{0, Kind::None})) return false;
+                    break;
+                case op::NEWTRUE: case op::NEWFALSE:
+                    if (!push(Value{code == op::NEWTRUE ? 1u : 0u, Kind::Bool})) return false;
+                    break;
+                case op::STRING: case op::UNICODE: {
+                    std::string_view s;
+                    bool is_data = false;
+                    if (!text_line(s)) return false;
+                    const bool ok = code == op::STRING ? decode_string_opcode(s, is_data) : decode_unicode_opcode(s, is_data);
+                    if (!ok) return fail("bad STRING or UNICODE argument");
+                    if (!push(Value{is_data ? 1u : 0u, Kind::Str})) return false;
+                    break;
+                }
+                case op::BINSTRING: {
+                    std::uint32_t n;
+                    if (!fixed(n, 4)) return false;
+                    if (static_cast<std::int32_t>(n) < 0) return fail("negative BINSTRING length");
+                    if (!counted(n, Text::Ascii, Kind::Str)) return false;
+                    break;
+                }
+                case op::SHORT_BINSTRING: {
+                    std::uint8_t n;
+                    if (!fixed(n, 1) || !counted(n, Text::Ascii, Kind::Str)) return false;
+                    break;
+                }
+                case op::SHORT_BINUNICODE: {
+                    std::uint8_t n;
+                    if (!fixed(n, 1) || !counted(n, Text::Utf8, Kind::Str)) return false;
+                    break;
+                }
+                case op::BINUNICODE: {
+                    std::uint32_t n;
+                    if (!fixed(n, 4) || !counted(n, Text::Utf8, Kind::Str)) return false;
+                    break;
+                }
+                case op::BINUNICODE8: {
+                    std::uint64_t n;
+                    if (!fixed(n, 8) || !counted(n, Text::Utf8, Kind::Str)) return false;
+                    break;
+                }
+                case op::SHORT_BINBYTES: {
+                    std::uint8_t n;
+                    if (!fixed(n, 1) || !counted(n, Text::Raw, Kind::Bytes)) return false;
+                    break;
+                }
+                case op::BINBYTES: {
+                    std::uint32_t n;
+                    if (!fixed(n, 4) || !counted(n, Text::Raw, Kind::Bytes)) return false;
+                    break;
+                }
+                case op::BINBYTES8: {
+                    std::uint64_t n;
+                    if (!fixed(n, 8) || !counted(n, Text::Raw, Kind::Bytes)) return false;
+                    break;
+                }
+                case op::BYTEARRAY8: {
+                    std::uint64_t n;
+                    if (!fixed(n, 8) || !counted(n, Text::Raw, Kind::ByteArray)) return false;
+                    stack_.back().payload = 0;
+                    break;
+                }
+                case op::EMPTY_LIST: case op::EMPTY_TUPLE: case op::EMPTY_DICT: {
+                    Value v;
+                    const Kind k = code == op::EMPTY_LIST ? Kind::List : code == op::EMPTY_TUPLE ? Kind::Tuple : Kind::Dict;
+                    if (!new_node(k, v) || !push(v)) return false;
+                    break;
+                }
+                case op::LIST: case op::TUPLE: {
+                    std::size_t m;
+                    if (!pop_mark(m) || !build_sequence(code == op::LIST ? Kind::List : Kind::Tuple, m)) return false;
+                    break;
+                }
+                case op::TUPLE1: case op::TUPLE2: case op::TUPLE3: {
+                    const std::size_t n = code - op::TUPLE1 + 1u;
+                    if (stack_.size() - fence() < n) return underflow();
+                    if (!build_sequence(Kind::Tuple, stack_.size() - n)) return false;
+                    break;
+                }
+                case op::DICT: {
+                    std::size_t m;
+                    if (!pop_mark(m)) return false;
+                    if ((stack_.size() - m) % 2 != 0) return fail("odd number of items for DICT");
+                    Value v;
+                    if (!new_node(Kind::Dict, v)) return false;
+                    for (std::size_t i = m; i < stack_.size(); i += 2)
+                        if (!set_item(doc_.nodes[v.payload], stack_[i], stack_[i + 1])) return false;
+                    stack_.resize(m);
+                    if (!push(v)) return false;
+                    break;
+                }
+                case op::APPEND:
+                    if (stack_.empty()) return underflow();
+                    if (!do_append(stack_.size() - 1)) return false;
+                    break;
+                case op::APPENDS: {
+                    std::size_t m;
+                    if (!pop_mark(m) || !do_append(m)) return false;
+                    break;
+                }
+                case op::SETITEM:
+                    if (stack_.size() < 2) return underflow();
+                    if (!do_setitems(stack_.size() - 2)) return false;
+                    break;
+                case op::SETITEMS: {
+                    std::size_t m;
+                    if (!pop_mark(m) || !do_setitems(m)) return false;
+                    break;
+                }
+                case op::EMPTY_SET:
+                    if (!push(Value{0, Kind::Set})) return false;
+                    break;
+                case op::ADDITEMS: {
+                    std::size_t m;
+                    if (!pop_mark(m)) return false;
+                    if (m > stack_.size() || m <= fence()) return underflow();
+                    if (m == stack_.size()) break;
+                    if (stack_[m - 1].kind != Kind::Set) return fail("ADDITEMS to something that is not a set");
+                    for (std::size_t i = m; i < stack_.size(); ++i)
+                        if (!hashable(stack_[i])) return fail("unhashable set element in pickle");
+                    stack_.resize(m);
+                    break;
+                }
+                case op::FROZENSET: {
+                    std::size_t m;
+                    if (!pop_mark(m)) return false;
+                    for (std::size_t i = m; i < stack_.size(); ++i)
+                        if (!hashable(stack_[i])) return fail("unhashable set element in pickle");
+                    stack_.resize(m);
+                    if (!push(Value{0, Kind::FrozenSet})) return false;
+                    break;
+                }
+                case op::PUT: {
+                    std::uint64_t idx;
+                    if (!text_index(idx) || !memo_put(idx)) return false;
+                    break;
+                }
+                case op::BINPUT: {
+                    std::uint8_t idx;
+                    if (!fixed(idx, 1) || !memo_put(idx)) return false;
+                    break;
+                }
+                case op::LONG_BINPUT: {
+                    std::uint32_t idx;
+                    if (!fixed(idx, 4) || !memo_put(idx)) return false;
+                    break;
+                }
+                case op::MEMOIZE:
+                    if (!memo_put(memo_dense_.size() + memo_sparse_.size())) return false;
+                    break;
+                case op::GET: {
+                    std::uint64_t idx;
+                    if (!text_index(idx) || !memo_get(idx)) return false;
+                    break;
+                }
+                case op::BINGET: {
+                    std::uint8_t idx;
+                    if (!fixed(idx, 1) || !memo_get(idx)) return false;
+                    break;
+                }
+                case op::LONG_BINGET: {
+                    std::uint32_t idx;
+                    if (!fixed(idx, 4) || !memo_get(idx)) return false;
+                    break;
+                }
+                case op::PROTO: {
+                    std::uint8_t v;
+                    if (!fixed(v, 1)) return false;
+                    if (v > kHighestProtocol) return fail("unsupported pickle protocol");
+                    break;
+                }
+                case op::FRAME: {
+                    std::uint64_t n;
+                    if (!fixed(n, 8)) return false;
+                    // A frame only announces how many bytes follow; they must exist.
+                    if (n > (std::uint64_t(1) << 62)) return fail("pickle frame too large");
+                    frame_end_ = std::max(frame_end_, in_.position() + n);
+                    break;
+                }
+                case op::GLOBAL: case op::STACK_GLOBAL: case op::INST: case op::OBJ: case op::REDUCE:
+                case op::BUILD: case op::NEWOBJ: case op::NEWOBJ_EX: case op::EXT1: case op::EXT2: case op::EXT4:
+                    return fail("pickle references a class or function");
+                case op::PERSID: case op::BINPERSID:
+                    return fail("pickle uses persistent ids");
+                case op::NEXT_BUFFER: case op::READONLY_BUFFER:
+                    return fail("pickle uses out-of-band buffers");
+                default:
+                    return fail("invalid pickle opcode");
+            }
+        }
+    }
+
+    Reader& in_;
+    const Limits& lim_;
+    Document doc_;
+    std::vector<Value> stack_;
+    std::vector<std::size_t> marks_;
+    std::vector<Value> memo_dense_;
+    std::unordered_map<std::uint64_t, Value> memo_sparse_;
+    std::uint64_t numbers_ = 0;
+    std::uint64_t items_ = 0;
+    std::uint64_t frame_end_ = 0;
+    std::string error_;
+};
+
+}  // namespace
+
+Result<Document, PickleError> decode(std::span<const std::uint8_t> bytes, const Limits& limits) {
+    Reader in(bytes);
+    return Decoder(in, limits).run();
+}
+
+Result<Document, PickleError> decode(Source& source, const Limits& limits) {
+    Reader in(source, std::max<std::size_t>(std::size_t(1) << 18, limits.max_line + 64));
+    return Decoder(in, limits).run();
+}
+
+}  // namespace brimo::pickle

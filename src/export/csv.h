@@ -1,0 +1,95 @@
+// The CSV writer of the export: "," between fields, "\n" after every record (the last one included),
+// ASCII, a field quoted only when it holds ',', '"', '\r' or '\n' (quotes inside doubled).
+//
+// Output goes through large buffers straight to a file descriptor with write(2); no stdio or
+// iostream sits in between. Two buffers take turns: once the first one is full, a background thread
+// writes each full buffer while the next one is being filled, so formatting and file-system time
+// overlap. The bytes and their order are those of a single buffer written in sequence. A write
+// failure is sticky: the file keeps what reached it, everything after is dropped, and the writer
+// reports ExportError::Csv from then on.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "error/errors.h"
+#include "error/result.h"
+
+namespace brimo {
+
+class CsvWriter {
+public:
+    static constexpr std::size_t kDefaultCapacity = std::size_t(1) << 20;
+
+    // Takes ownership of `fd` (closed by finish() or by the destructor).
+    explicit CsvWriter(int fd, std::size_t capacity = kDefaultCapacity);
+    CsvWriter(const CsvWriter&) = delete;
+    CsvWriter& operator=(const CsvWriter&) = delete;
+    // Closes the descriptor without flushing the buffer being filled when finish() was not called
+    // (an abandoned file keeps only what was flushed so far).
+    ~CsvWriter();
+
+    // One record of plain text fields, quoted where needed.
+    void write_record(std::span<const std::string_view> fields);
+
+    // Raw access for the row writer, which formats numbers in place: reserve() returns room for at
+    // least `n` bytes (n <= capacity), flushing first when needed; commit() marks the bytes up to
+    // `end` as written. The caller guarantees that each record it builds has the field count of
+    // the file and ends with '\n'.
+    char* reserve(std::size_t n) {
+        if (static_cast<std::size_t>(cap_end_ - pos_) < n) flush_buffer();
+        return pos_;
+    }
+    void commit(char* end) { pos_ = end; }
+    std::size_t capacity() const { return capacity_; }
+
+    // A write has failed; the error stays until the end.
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    // ExportError::Csv carrying the description of the first failure.
+    ExportError error() const;
+
+    // Writes out the buffer and closes the file. Reports a failure of any write so far, of this
+    // last flush, and of close(), as ExportError::Csv.
+    Result<void, ExportError> finish();
+
+private:
+    // Hands the filled buffer to the background writer; `last` writes it in place when no writer was
+    // needed so far (a file smaller than the buffer starts no thread).
+    void flush_buffer(bool last = false);
+    void fail(int err);
+    void writer_loop();
+    void stop_writer();
+
+    int fd_;
+    std::size_t capacity_;
+    std::unique_ptr<char[]> buf_;    // being filled
+    std::unique_ptr<char[]> spare_;  // written by the background thread, or free
+    char* pos_;
+    char* cap_end_;
+    std::atomic<bool> failed_ = false;
+
+    // Hand-over to the background writer: `pending_` is the full buffer it is to write (or is
+    // writing); it goes back to nullptr when that buffer is free again.
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    const char* pending_ = nullptr;
+    std::size_t pending_size_ = 0;
+    bool stop_ = false;
+    bool synchronous_ = false;  // the background thread could not be started
+    std::string why_;  // guarded by mutex_
+};
+
+// Writes all of `text` to file descriptor `fd` with write(2), retrying partial writes and EINTR.
+// Returns 0 or the errno of the failure.
+int write_all(int fd, const char* text, std::size_t size);
+
+}  // namespace brimo

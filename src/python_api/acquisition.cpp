@@ -1,0 +1,587 @@
+#include "python_api/acquisition.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python_api/args.h"
+#include "python_api/exceptions.h"
+#include "python_api/fastcall.h"
+#include "python_api/functions.h"
+#include "python_api/hooks.h"
+#include "python_api/parsing.h"
+#include "python_api/py_ref.h"
+
+namespace brimo::py {
+namespace {
+
+// What an Acquisition object holds besides its metadata object; fixed at construction.
+struct AcqState {
+    Acquisition acq;   // the directory
+    Params params;     // the typed board parameters the parsers use
+    std::string path;  // the path as given, in the file-system encoding
+};
+
+struct AcquisitionObject {
+    PyObject_HEAD
+    AcqState* state;
+    PyObject* metadata;  // what yaml.safe_load returned for metadata.yml
+};
+
+struct IterEventsObject {
+    PyObject_HEAD
+    PyObject* acq;        // an AcquisitionObject
+    std::uint64_t index;  // the next event
+    bool borrowed;        // a next() is running on this iterator
+};
+
+PyTypeObject* g_acquisition_type = nullptr;
+PyTypeObject* g_iter_events_type = nullptr;
+
+PyTypeObject* iter_events_type();
+
+AcqState& state_of(PyObject* self) { return *reinterpret_cast<AcquisitionObject*>(self)->state; }
+
+PyObject* path_to_str(const std::string& path) {
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), Py_ssize_t(path.size()));
+}
+
+// Errors that operations which skip failures (iteration, listing) may discard: ordinary exceptions
+// of a failed read or parse. Running out of memory, an interrupt or an internal error is not an
+// answer about one event or one directory and always reaches the caller.
+bool discardable_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+PyObject* new_acquisition_object(std::unique_ptr<AcqState> state, PyRef metadata) {
+    PyTypeObject* type = acquisition_type();
+    if (type == nullptr) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* o = reinterpret_cast<AcquisitionObject*>(obj);
+    o->state = state.release();
+    o->metadata = metadata.release();
+    return obj;
+}
+
+// Opens the acquisition at `path`: the directory test, metadata.yml read once through yaml.safe_load
+// (the object users see) and once into the typed Params (what the parsers use).
+PyObject* construct(const std::string& path) {
+    if (path_names_no_file(path)) return raise_error(acq_error(AcquisitionErrorKind::InvalidPath));
+    auto opened = Acquisition::open(path);
+    if (!opened) return raise_error(opened.error());
+    auto text = opened->metadata_str();
+    if (!text) return raise_error(text.error());
+    PyRef py_text(PyUnicode_FromStringAndSize(text->data(), Py_ssize_t(text->size())));
+    if (!py_text) return nullptr;
+    PyRef metadata(call_hook(Hook::YamlSafeLoad, py_text.get()));
+    if (!metadata) return nullptr;
+    auto parsed = opened->metadata();
+    if (!parsed) return raise_error(parsed.error());
+    auto state = std::make_unique<AcqState>(
+        AcqState{std::move(opened.value()), std::move(parsed->params), path});
+    return new_acquisition_object(std::move(state), std::move(metadata));
+}
+
+const char* const kPathParam[] = {"path"};
+const char* const kRootParam[] = {"root_dir"};
+const char* const kIndexParam[] = {"index"};
+const char* const kAcqParam[] = {"acq"};
+
+PyObject* acquisition_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg = nullptr;
+        if (!bind_tuple(signature("Acquisition", kPathParam), args, kwargs, &arg)) return nullptr;
+        std::string path;
+        if (!to_path(arg, "path", &path)) return nullptr;
+        return construct(path);
+    });
+}
+
+int acquisition_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<AcquisitionObject*>(self)->metadata);
+    return 0;
+}
+
+int acquisition_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<AcquisitionObject*>(self)->metadata);
+    return 0;
+}
+
+void acquisition_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* o = reinterpret_cast<AcquisitionObject*>(self);
+    Py_CLEAR(o->metadata);
+    delete o->state;
+    o->state = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+PyObject* get_is_valid(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* { return PyBool_FromLong(is_acquisition(state_of(self).acq.path())); });
+}
+
+PyObject* get_path(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* { return path_to_str(state_of(self).path); });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        auto name = state_of(self).acq.name();
+        if (!name) return raise_error(name.error());
+        return PyUnicode_FromStringAndSize(name->data(), Py_ssize_t(name->size()));
+    });
+}
+
+PyObject* get_chunk_count(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        return PyLong_FromUnsignedLongLong(state_of(self).acq.chunk_count());
+    });
+}
+
+PyObject* get_metadata(PyObject* self, void*) {
+    PyObject* metadata = reinterpret_cast<AcquisitionObject*>(self)->metadata;
+    if (metadata == nullptr) metadata = Py_None;  // only after the garbage collector cleared it
+    Py_INCREF(metadata);
+    return metadata;
+}
+
+PyObject* get_params(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* metadata = reinterpret_cast<AcquisitionObject*>(self)->metadata;
+        if (metadata == nullptr) metadata = Py_None;
+        if (!PyDict_Check(metadata)) {
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'",
+                         Py_TYPE(metadata)->tp_name);
+            return nullptr;
+        }
+        PyRef key(PyUnicode_FromString("params"));
+        if (!key) return nullptr;
+        PyObject* value = PyDict_GetItemWithError(metadata, key.get());
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+            return nullptr;
+        }
+        Py_INCREF(value);
+        return value;
+    });
+}
+
+// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access.
+PyObject* get_misc_data(PyObject* self, void* closure) {
+    return guarded([&]() -> PyObject* {
+        const auto kind = static_cast<MiscDataKind>(reinterpret_cast<std::uintptr_t>(closure));
+        auto misc = state_of(self).acq.misc_data(kind);
+        if (!misc) {
+            if (misc.error().kind == AcquisitionErrorKind::NoSuchMiscData) Py_RETURN_NONE;
+            return raise_error(misc.error());
+        }
+        PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(misc->data.data()),
+                                              Py_ssize_t(misc->data.size())));
+        if (!bytes) return nullptr;
+        std::vector<std::uint8_t>().swap(misc->data);
+        PyRef inflated(call_hook(Hook::GzipDecompress, bytes.get()));
+        if (!inflated) return nullptr;
+        bytes.reset();
+        return call_hook(Hook::PickleLoads, inflated.get());
+    });
+}
+
+void* kind_closure(MiscDataKind kind) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(kind));
+}
+
+PyGetSetDef acquisition_getset[] = {
+    {"is_valid", get_is_valid, nullptr, "Check if the folder is a valid acquisition.", nullptr},
+    {"path", get_path, nullptr, "Get the path to the acquisition directory.", nullptr},
+    {"name", get_name, nullptr, "Get the name of the acquisition.", nullptr},
+    {"chunk_count", get_chunk_count, nullptr, "Get the number of chunks in the acquisition", nullptr},
+    {"metadata", get_metadata, nullptr, "Read the metadata from the acquisition.", nullptr},
+    {"params", get_params, nullptr, "Get acquisition params.", nullptr},
+    {"readout_metadata", get_misc_data, nullptr, "Read the readout metadata from the acquisition.",
+     kind_closure(MiscDataKind::ReadoutMetadata)},
+    {"pedestals_calibration", get_misc_data, nullptr, "Read pedestals calibration from the acquisition.",
+     kind_closure(MiscDataKind::PedestalsCalibration)},
+    {"adc_to_mv_calibration", get_misc_data, nullptr, "Read ADC to mV calibration from the acquisition.",
+     kind_closure(MiscDataKind::Adc2MvCalibration)},
+    {"timing_calibration", get_misc_data, nullptr, "Read timing calibration from the acquisition.",
+     kind_closure(MiscDataKind::TimingCalibration)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+PyObject* raw_event_dict(std::vector<std::uint8_t> raw, std::uint64_t index) {
+    PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw.data()), Py_ssize_t(raw.size())));
+    if (!bytes) return nullptr;
+    std::vector<std::uint8_t>().swap(raw);
+    PyRef number(PyLong_FromUnsignedLongLong(index));
+    if (!number) return nullptr;
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "pkg_num", number.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "event_num", number.get()) < 0)
+        return nullptr;
+    return dict.release();
+}
+
+// Event `index` parsed into its dict.
+PyObject* parsed_event_at(const AcqState& s, std::uint64_t index) {
+    auto raw = s.acq.get(index);
+    if (!raw) return raise_error(raw.error());
+    return parse_to_dict(s.params, std::move(raw.value()));
+}
+
+PyObject* event_method(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, bool parsed) {
+    PyObject* arg = nullptr;
+    if (!bind_fastcall(Signature{function, kIndexParam, 1}, args, nargs, kwnames, &arg)) return nullptr;
+    std::uint64_t index = 0;
+    if (!to_u64(arg, "index", &index)) return nullptr;
+    const AcqState& s = state_of(self);
+    if (parsed) return parsed_event_at(s, index);
+    auto raw = s.acq.get(index);
+    if (!raw) return raise_error(raw.error());
+    return raw_event_dict(std::move(raw.value()), index);
+}
+
+PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return event_method(self, "Acquisition.raw_event", args, nargs, kwnames, false); });
+}
+
+PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return event_method(self, "Acquisition.parsed_event", args, nargs, kwnames, true); });
+}
+
+PyMethodDef acquisition_methods[] = {
+    {"raw_event", as_cfunction(raw_event), kFastCallFlags,
+     "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"parsed_event", as_cfunction(parsed_event), kFastCallFlags,
+     "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `brimodaq` to be installed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The event count, which the store gives as an unsigned 64-bit number.
+bool event_count(const AcqState& s, std::uint64_t* out) {
+    auto n = s.acq.len();
+    if (!n) {
+        raise_error(n.error());
+        return false;
+    }
+    *out = n.value();
+    return true;
+}
+
+Py_ssize_t acquisition_len(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        std::uint64_t n = 0;
+        if (!event_count(state_of(self), &n)) return -1;
+        if (n > std::uint64_t(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+            return -1;
+        }
+        return Py_ssize_t(n);
+    });
+}
+
+PyObject* index_out_of_bounds() {
+    PyErr_SetString(PyExc_IndexError, "index out of bounds");
+    return nullptr;
+}
+
+PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
+    // Slices resolve against at most PY_SSIZE_T_MAX events; no directory holds more.
+    const Py_ssize_t length = count > std::uint64_t(PY_SSIZE_T_MAX) ? PY_SSIZE_T_MAX : Py_ssize_t(count);
+    PySlice_AdjustIndices(length, &start, &stop, step);
+    // No negative steps: events are only ever read forwards.
+    if (start < 0 || stop < 0 || step < 0) return index_out_of_bounds();
+    const Py_ssize_t n = start < stop ? (stop - start - 1) / step + 1 : 0;
+    PyRef list(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* event = parsed_event_at(s, std::uint64_t(start + k * step));
+        if (event == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), k, event);
+    }
+    return list.release();
+}
+
+PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        const AcqState& s = state_of(self);
+        std::uint64_t count = 0;
+        if (!event_count(s, &count)) return nullptr;
+        if (Py_TYPE(key) == &PySlice_Type) return slice_events(s, key, count);
+        // Any integer-like object (bool, numpy integers) is an index; counting from the end is not
+        // supported.
+        long long index = -1;
+        PyRef as_int(PyNumber_Index(key));
+        if (as_int) index = PyLong_AsLongLong(as_int.get());
+        if (!as_int || (index == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
+            return nullptr;
+        }
+        if (index < 0) return index_out_of_bounds();
+        return parsed_event_at(s, std::uint64_t(index));
+    });
+}
+
+PyObject* iter_events_new_object(PyObject* acq);
+
+// Iteration works on a fresh copy of this object (same path, params and metadata object).
+PyObject* acquisition_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto* o = reinterpret_cast<AcquisitionObject*>(self);
+        auto copy = std::make_unique<AcqState>(*o->state);
+        PyRef acq(new_acquisition_object(std::move(copy), PyRef::borrow(o->metadata ? o->metadata : Py_None)));
+        if (!acq) return nullptr;
+        return iter_events_new_object(acq.get());
+    });
+}
+
+PyType_Slot acquisition_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Pythonic wrapper around the [`crate::Acquisition`] class.")},
+    {Py_tp_new, reinterpret_cast<void*>(acquisition_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(acquisition_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(acquisition_clear)},
+    {Py_tp_getset, acquisition_getset},
+    {Py_tp_methods, acquisition_methods},
+    {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+    {0, nullptr},
+};
+
+PyType_Spec acquisition_spec = {
+    "Acquisition",
+    int(sizeof(AcquisitionObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    acquisition_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// IterEvents
+
+PyObject* iter_events_new_object(PyObject* acq) {
+    PyTypeObject* type = iter_events_type();
+    if (type == nullptr) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    auto* it = reinterpret_cast<IterEventsObject*>(obj);
+    Py_INCREF(acq);
+    it->acq = acq;
+    it->index = 0;
+    it->borrowed = false;
+    return obj;
+}
+
+PyObject* iter_events_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* acq = nullptr;
+        if (!bind_tuple(signature("IterEvents", kAcqParam), args, kwargs, &acq)) return nullptr;
+        PyTypeObject* type = acquisition_type();
+        if (type == nullptr) return nullptr;
+        if (!PyObject_TypeCheck(acq, type)) {
+            PyErr_Format(PyExc_TypeError, "argument 'acq': '%s' object cannot be converted to 'Acquisition'",
+                         Py_TYPE(acq)->tp_name);
+            return nullptr;
+        }
+        return iter_events_new_object(acq);
+    });
+}
+
+// One step: the event at `index` by the rules of integer item access.
+PyObject* iter_events_step(IterEventsObject* it) {
+    const AcqState& s = state_of(it->acq);
+    std::uint64_t count = 0;
+    if (!event_count(s, &count)) return nullptr;
+    if (it->index > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+        PyErr_SetString(PyExc_TypeError, "index must be an int or a slice");
+        return nullptr;
+    }
+    return parsed_event_at(s, it->index);
+}
+
+PyObject* iter_events_next(PyObject* self) {
+    auto* it = reinterpret_cast<IterEventsObject*>(self);
+    // Building an event allocates, and an allocation can run a finalizer that calls next() on this
+    // same iterator; the inner call is refused instead of reading the position twice.
+    if (it->borrowed) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return nullptr;
+    }
+    it->borrowed = true;
+    PyObject* event = guarded([&] { return iter_events_step(it); });
+    it->borrowed = false;
+    if (event != nullptr) {
+        ++it->index;
+        return event;
+    }
+    // A failed step ends the iteration without advancing: the next call tries the same event again.
+    if (discardable_error()) PyErr_Clear();
+    return nullptr;
+}
+
+int iter_events_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<IterEventsObject*>(self)->acq);
+    return 0;
+}
+
+int iter_events_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<IterEventsObject*>(self)->acq);
+    return 0;
+}
+
+void iter_events_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<IterEventsObject*>(self)->acq);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* iter_events_next_checked(PyObject* self) {
+    // After the garbage collector cleared a cycle through this iterator there is nothing to read.
+    if (reinterpret_cast<IterEventsObject*>(self)->acq == nullptr) return nullptr;
+    return iter_events_next(self);
+}
+
+PyType_Slot iter_events_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over events in an acquisition")},
+    {Py_tp_new, reinterpret_cast<void*>(iter_events_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_events_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iter_events_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iter_events_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_events_next_checked)},
+    {0, nullptr},
+};
+
+PyType_Spec iter_events_spec = {
+    "IterEvents",
+    int(sizeof(IterEventsObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    iter_events_slots,
+};
+
+// The classes carry bare names ("Acquisition", "IterEvents", no module part). The interpreter warns
+// about such a name with a DeprecationWarning, which under `-W error` would make the type (and so the
+// import) fail; the warning is silenced for the creation alone. Should the warnings module itself be
+// unusable, the type is created without that precaution.
+PyObject* type_from_spec_quietly(PyType_Spec* spec) {
+    PyRef warnings(PyImport_ImportModule("warnings"));
+    PyRef guard(warnings ? PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr) : nullptr);
+    PyRef entered(guard ? PyObject_CallMethod(guard.get(), "__enter__", nullptr) : nullptr);
+    PyRef filtered(entered ? PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                                 PyExc_DeprecationWarning)
+                           : nullptr);
+    if (!entered) guard.reset();
+    PyErr_Clear();
+    PyObject* type = PyType_FromSpec(spec);
+    if (guard) {
+        PyObject *et = nullptr, *ev = nullptr, *tb = nullptr;
+        PyErr_Fetch(&et, &ev, &tb);
+        PyRef exited(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+        PyErr_Clear();
+        PyErr_Restore(et, ev, tb);
+    }
+    return type;
+}
+
+PyTypeObject* make_type(PyTypeObject*& cache, PyType_Spec& spec) {
+    if (cache != nullptr) return cache;
+    PyObject* type = type_from_spec_quietly(&spec);
+    if (type == nullptr) return nullptr;
+    if (cache == nullptr) {
+        cache = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+        Py_DECREF(type);
+    }
+    return cache;
+}
+
+PyTypeObject* iter_events_type() { return make_type(g_iter_events_type, iter_events_spec); }
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+PyObject* is_acquisition_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg = nullptr;
+        if (!bind_fastcall(signature("is_acquisition", kPathParam), args, nargs, kwnames, &arg)) return nullptr;
+        std::string path;
+        if (!to_path(arg, "path", &path)) return nullptr;
+        return PyBool_FromLong(!path_names_no_file(path) && is_acquisition(path));
+    });
+}
+
+PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* arg = nullptr;
+        if (!bind_fastcall(signature("list_acquisitions", kRootParam), args, nargs, kwnames, &arg))
+            return nullptr;
+        std::string root;
+        if (!to_path(arg, "root_dir", &root)) return nullptr;
+        PyRef result(PyList_New(0));
+        if (!result) return nullptr;
+        if (path_names_no_file(root)) return result.release();
+        for (const Acquisition& found : list_acquisitions(root)) {
+            PyRef acq(construct(found.path().string()));
+            if (!acq) {
+                // An entry that cannot be opened is left out of the listing.
+                if (!discardable_error()) return nullptr;
+                PyErr_Clear();
+                continue;
+            }
+            if (PyList_Append(result.get(), acq.get()) < 0) return nullptr;
+        }
+        return result.release();
+    });
+}
+
+}  // namespace
+
+PyTypeObject* acquisition_type() { return make_type(g_acquisition_type, acquisition_spec); }
+
+bool to_acquisition(PyObject* obj, const char* param, std::optional<Acquisition>* out) {
+    PyTypeObject* type = acquisition_type();
+    if (type == nullptr) return false;
+    if (!PyObject_TypeCheck(obj, type)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'Acquisition'",
+                     param, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    out->emplace(state_of(obj).acq);
+    return true;
+}
+
+PyMethodDef list_acquisitions_def = {
+    "list_acquisitions", as_cfunction(list_acquisitions_fn), kFastCallFlags,
+    "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
+
+PyMethodDef is_acquisition_def = {
+    "is_acquisition", as_cfunction(is_acquisition_fn), kFastCallFlags,
+    "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
+
+}  // namespace brimo::py
