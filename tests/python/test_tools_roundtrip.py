@@ -3,12 +3,14 @@
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 
 from brimoacq_tools import MODELS  # noqa: E402
 from brimoacq_tools.writer import (  # noqa: E402
+    correct_expected,
     default_params,
     encode_event,
     expected_event,
@@ -100,3 +102,37 @@ def test_pedestal_file_reads_back_through_the_module(tmp_path):
     acq = brimoacq.Acquisition(str(path))
     assert acq.pedestals_calibration == {"data": table}
     assert acq.timing_calibration is None
+
+
+def csv_cells(path, channel):
+    """(window, time, value) of every filled row of one channel, per event of an exported CSV file."""
+    import csv
+
+    events = {}
+    with open(path, newline="") as f:
+        for row in csv.DictReader(f):
+            if row.get(f"data_ch{channel}", ""):
+                cell = (float(row[f"windnum_ch{channel}"]), float(row[f"time_ch{channel}"]),
+                        np.float32(row[f"data_ch{channel}"]))
+                events.setdefault(int(row["evt_num"]), []).append(cell)
+    return {e: sorted(cells) for e, cells in events.items()}
+
+
+@pytest.mark.skipif(not hasattr(brimoacq, "export_csv"), reason="the extension module has no export_csv yet")
+@pytest.mark.parametrize("model", ["vombel96", "pellorv3", "lanwev2_evalr1"])
+def test_exported_csv_holds_the_pedestal_corrected_samples(tmp_path, model):
+    params = default_params(model, channels=8) if model != "vombel96" else default_params(model, windows=2)
+    table = make_pedestals(params, seed=9)
+    events = synthesize_events(params, 4, seed=9, pedestals=table)
+    path = write_acquisition(tmp_path / "run", params, events, pedestals=table)
+    (tmp_path / "out").mkdir()
+    brimoacq.export_csv(brimoacq.Acquisition(str(path)), range(4), str(tmp_path / "out"), True)
+    exported = tmp_path / "out" / "run (chunk 0).csv"
+    expected = [correct_expected(expected_event(params, e), table, params) for e in events]
+    for c in range(params["channels"] if model != "vombel96" else 8):
+        want = {
+            n: sorted(zip([float(w) for w in ev["window_labels"][c] for _ in range(params["samples"])],
+                          map(float, ev["time"][c]), np.float32(ev["data"][c])))
+            for n, ev in enumerate(expected) if ev["data"][c]
+        }
+        assert csv_cells(exported, c) == want, f"channel {c}"
