@@ -45,7 +45,7 @@ def _open(path):
     brimoacq = _module()
     if not os.path.isdir(path):
         raise CliError(f"{path}: no such directory")
-    if not os.path.lexists(os.path.join(path, "metadata.yml")):
+    if not os.path.exists(os.path.join(path, "metadata.yml")):
         raise CliError(f"{path}: not an acquisition (no metadata.yml)")
     return brimoacq.Acquisition(str(path))
 
@@ -333,7 +333,7 @@ def cmd_demo(args):
         n += 1
         name = f"demo_{args.model}_{n}"
     target = base / name
-    synthetic = write_synthetic(target, model=args.model, events=args.events, seed=args.seed, pedestals=True)
+    write_synthetic(target, model=args.model, events=args.events, seed=args.seed, pedestals=True)
     print(f"wrote a synthetic {args.model} acquisition of {args.events} events with a pedestal table: {target}")
     print()
     acq = _open(str(target))
@@ -344,7 +344,6 @@ def cmd_demo(args):
     print(f"exported all {len(acq)} events with pedestal correction into {out}:")
     for f in files:
         print(f"  {f}")
-    del synthetic
 
 
 # --- entry point -----------------------------------------------------------------------------------------
