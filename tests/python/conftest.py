@@ -1,13 +1,26 @@
-"""Writes real acquisition directories for the tests: metadata.yml, chunk files with their index files
-and optional calibration files, with pellorv3 packets built word by word."""
+"""Acquisition directories for the tests, written with brimoacq_tools.writer. `pellorv3_packet` builds
+packets word by word for the bytes the writer will not produce (malformed or hand-checked packets)."""
 
 import gzip
 import pickle
 import struct
+import sys
+from pathlib import Path
 
 import pytest
+import yaml
 
-import brimoacq
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+
+import brimoacq  # noqa: E402
+from brimoacq_tools import MODELS  # noqa: E402
+from brimoacq_tools.writer import encode_event, write_acquisition as write_packets  # noqa: E402
+
+REGISTERS = {"reg0": 1, "reg1": 2}
+
+
+def pellorv3_params(**overrides):
+    return {"model": "pellorv3", "channels": 4, "windows": 256, "samples": 4, **overrides}
 
 
 def pellorv3_packet(windows, header=(0x1234, 0x5678, 0x9ABC), footer=0xFFFF):
@@ -25,43 +38,29 @@ def pellorv3_packet(windows, header=(0x1234, 0x5678, 0x9ABC), footer=0xFFFF):
 def simple_packet(event, channels=4, samples=4, windows_per_channel=1):
     """A pellorv3 packet whose sample values encode the event number, so that tests can tell events
     apart: channel c, window w, sample k holds (event * 16 + c * 4 + k) mod 4096."""
-    wins = []
-    for w in range(windows_per_channel):
-        for c in range(channels):
-            wins.append((c, w, [(event * 16 + c * 4 + k) % 4096 for k in range(samples)]))
-    return pellorv3_packet(wins)
+    values = {c: [(event * 16 + c * 4 + k) % 4096 for k in range(samples)] for c in range(channels)}
+    return encode_event(pellorv3_params(channels=channels, samples=samples),
+                        {c: [(w, v) for w in range(windows_per_channel)] for c, v in values.items()})
 
 
-def metadata_text(model="pellorv3", channels=4, windows=256, samples=4, extra=None, registers=True):
-    lines = ["params:", "  model: %s" % model, "  channels: %d" % channels,
-             "  windows: %d" % windows, "  samples: %d" % samples]
-    for key, value in (extra or {}).items():
-        lines.append("  %s: %s" % (key, value))
-    if registers:
-        lines += ["registers:", "  reg0: 1", "  reg1: 2"]
-    return "\n".join(lines) + "\n"
-
-
-def write_chunk(path, n, packets):
-    index = bytearray()
-    data = bytearray()
-    for p in packets:
-        index += struct.pack("<II", len(data), len(p))
-        data += p
-    (path / ("%d.bin" % n)).write_bytes(bytes(data))
-    (path / ("%d.idx" % n)).write_bytes(bytes(index))
-
-
-def write_acquisition(path, chunks=(), metadata=None, misc=None, **params):
-    """Creates the acquisition directory `path`. `chunks` is a list of lists of packets; `misc` maps a
+def write_acquisition(path, chunks=(), metadata=None, misc=None, registers=True, **params):
+    """Creates the acquisition directory `path` of pellorv3 params (overridden by keywords). `chunks` is a
+    list of lists of packets, all but the last of equal length. A `metadata` text replaces metadata.yml,
+    as does a model the writer does not know or `registers=False` (no "registers" section). `misc` maps a
     calibration file name to a Python object stored as a gzip-compressed pickle (or to raw bytes)."""
-    path.mkdir(parents=True, exist_ok=True)
-    (path / "metadata.yml").write_text(metadata if metadata is not None else metadata_text(**params))
-    for n, packets in enumerate(chunks):
-        write_chunk(path, n, packets)
+    params = pellorv3_params(**params)
+    packets = [p for chunk in chunks for p in chunk]
+    per_chunk = max(len(chunks[0]), 1) if chunks else 1
+    assert [len(c) for c in chunks] == [len(packets[i:i + per_chunk]) for i in range(0, len(packets), per_chunk)]
+    known = params["model"] in MODELS
+    write_packets(path, params if known else pellorv3_params(), packets, events_per_chunk=per_chunk,
+                  registers=REGISTERS)
+    if metadata is None and not (known and registers):
+        metadata = yaml.safe_dump({"params": params, **({"registers": REGISTERS} if registers else {})})
+    if metadata is not None:
+        (path / "metadata.yml").write_text(metadata)
     for name, value in (misc or {}).items():
-        blob = value if isinstance(value, bytes) else gzip.compress(pickle.dumps(value))
-        (path / name).write_bytes(blob)
+        (path / name).write_bytes(value if isinstance(value, bytes) else gzip.compress(pickle.dumps(value)))
     return path
 
 

@@ -2,13 +2,13 @@
 
 import gc
 import os
-import pathlib
 
 import pytest
 
 import brimoacq
 
-from conftest import metadata_text, pellorv3_packet, simple_packet, write_chunk
+from brimoacq_tools.writer import write_acquisition
+from conftest import pellorv3_params, simple_packet
 
 
 def test_properties(acq10, tmp_path):
@@ -66,7 +66,7 @@ def test_unreadable_metadata(tmp_path):
 def test_list_acquisitions_skips_what_cannot_be_opened(make_acq, tmp_path):
     good = make_acq("good")
     (tmp_path / "no_metadata").mkdir()
-    make_acq("no_registers", metadata=metadata_text(registers=False))
+    make_acq("no_registers", registers=False)
     make_acq("bad_yaml", metadata="params: [\n")
     (tmp_path / "plain_file").write_text("x")
     found = brimoacq.list_acquisitions(tmp_path)
@@ -77,10 +77,7 @@ def test_list_acquisitions_skips_what_cannot_be_opened(make_acq, tmp_path):
 
 
 def test_non_utf8_directory_name_round_trips(make_acq, tmp_path):
-    raw = os.fsencode(str(tmp_path)) + b"/acq\xff"
-    os.mkdir(raw)
-    with open(raw + b"/metadata.yml", "w") as f:
-        f.write(metadata_text())
+    raw = os.fsencode(str(make_acq(os.fsdecode(b"acq\xff"))))
     [acq] = brimoacq.list_acquisitions(tmp_path)
     assert os.fsencode(acq.path) == raw
     assert brimoacq.Acquisition(acq.path).path == acq.path
@@ -204,7 +201,7 @@ def test_failed_next_does_not_advance(make_acq):
     assert [event_number(e) for e in it] == [0, 1]   # stops early, without an error
     with pytest.raises(StopIteration):
         next(it)
-    write_chunk(path, 0, packets)                     # repair event 2
+    write_acquisition(path, pellorv3_params(), packets, overwrite=True)   # repair event 2
     assert [event_number(e) for e in it] == [2, 3, 4]
 
 

@@ -12,7 +12,7 @@ import yaml
 
 import brimoacq
 
-from conftest import metadata_text, write_acquisition
+from conftest import write_acquisition
 
 ALL = ["Acquisition", "list_acquisitions", "is_acquisition", "export_csv", "syndrome",
        "global_parity", "syndrome_to_index", "ecc_check", "ecc_correct"]
@@ -103,7 +103,7 @@ def test_parsing_error_type(make_acq, model, packet, message):
 
 
 def test_metadata_error_type(make_acq):
-    path = make_acq(metadata=metadata_text(registers=False))
+    path = make_acq(registers=False)
     with pytest.raises(Exception) as info:
         brimoacq.Acquisition(path)
     assert type(info.value).__name__ == "MetadataError"

@@ -59,7 +59,7 @@ def test_vombel96_dict_has_ecc_errors_per_channel(make_acq):
     # one sample stored as its complement, one footer word; then 3 chip footer and 2 event footer bytes.
     block = bytes([0]) + struct.pack("<3H", 0x0000, 0xFFFF ^ 5, 0) + bytes(3)
     event = parsed(make_acq, block + bytes(2), model="vombel96", channels=1, windows=1, samples=1,
-                   extra={"num_chips": 1})
+                   num_chips=1)
     assert list(event) == KEYS
     assert event["ecc_errors"] == [[] for _ in range(96)]
     assert event["timing"] is None
