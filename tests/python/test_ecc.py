@@ -116,20 +116,6 @@ def dirty(clean):
 
 # --- word arithmetic --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("word, syndrome, parity", [
-    (0, [0, 0, 0, 0], 0),
-    (1, [1, 1, 0, 0], 1),
-    (1024, [1, 0, 0, 0], 1),
-    (3, [0, 1, 1, 0], 0),
-    (0x8000, [0, 0, 0, 0], 1),
-    (0x3C00, [1, 1, 1, 1], 0),
-    (0xFFFF, [1, 1, 1, 1], 0),
-])
-def test_word_examples(word, syndrome, parity):
-    assert brimoacq.syndrome(word) == syndrome
-    assert brimoacq.global_parity(word) == parity
-
-
 @pytest.mark.parametrize("s, index", [
     ([1, 1, 0, 0], 0), ([0, 0, 0, 0], None), ((1, 1, 1, 1), 15), ([1, 0, 0, 0], 10),
     ([0, 0, 0, 1], 13), ([2, 0, 0, 0], 11), ([16, 0, 0, 0], None), ([0, 0, 0, 2], None),
@@ -279,15 +265,6 @@ def test_many_single_errors_restore_the_packet(clean):
     assert brimoacq.ecc_correct(packet) == clean
 
 
-def test_records_ordered_by_channel():
-    packet = bytearray(FULL)
-    put_word(packet, channel_start(95) + 10, 0x0008)
-    put_word(packet, channel_start(0) + 8190, 0x0003)
-    put_word(packet, channel_start(0) + 4, 0x0400)
-    records = brimoacq.ecc_check(packet)
-    assert [r[1] for r in records] == [channel_start(0) + 4, channel_start(0) + 8190, channel_start(95) + 10]
-
-
 def containers(packet):
     wide = bytes(b for pair in zip(packet, packet) for b in pair)
     return {
@@ -303,22 +280,14 @@ def containers(packet):
 
 
 @pytest.mark.parametrize("kind", list(containers(b"")))
-def test_every_container_gives_equal_results(dirty, kind):
+def test_every_container_gives_equal_results_and_stays_unchanged(dirty, kind):
     packet, expected = dirty
     arg = containers(packet)[kind]
-    assert brimoacq.ecc_check(arg) == expected
-    assert brimoacq.ecc_correct(arg) == brimoacq.ecc_correct(packet)
-
-
-@pytest.mark.parametrize("kind", ["bytearray", "list", "array B", "memoryview"])
-def test_input_is_not_modified(dirty, kind):
-    packet, _ = dirty
-    arg = containers(packet)[kind]
     before = bytes(arg)
+    assert brimoacq.ecc_check(arg) == expected
     fixed = brimoacq.ecc_correct(arg)
-    assert fixed is not arg and type(fixed) is bytearray
+    assert type(fixed) is bytearray and fixed == brimoacq.ecc_correct(packet) != packet
     assert bytes(arg) == before
-    assert fixed != before
 
 
 VALID_LENGTHS = [2] + [n * CHIP_BLOCK + d for n in range(1, 7) for d in (-5, 2)]

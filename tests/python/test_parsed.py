@@ -6,7 +6,8 @@ import pytest
 
 import brimoacq
 
-from conftest import pellorv3_packet
+from brimoacq_tools.writer import encode_event
+from conftest import pellorv3_packet, pellorv3_params, simple_packet
 
 KEYS = ["data", "window_labels", "time", "timing", "ecc_errors"]
 
@@ -55,11 +56,8 @@ def test_lanwev_dict_carries_timing(make_acq, model):
 
 
 def test_vombel96_dict_has_ecc_errors_per_channel(make_acq):
-    # One chip block (chip 0) of one channel block: header word 0x0000 (channel 0, first window 0),
-    # one sample stored as its complement, one footer word; then 3 chip footer and 2 event footer bytes.
-    block = bytes([0]) + struct.pack("<3H", 0x0000, 0xFFFF ^ 5, 0) + bytes(3)
-    event = parsed(make_acq, block + bytes(2), model="vombel96", channels=1, windows=1, samples=1,
-                   num_chips=1)
+    params = dict(model="vombel96", channels=1, windows=1, samples=1, num_chips=1)
+    event = parsed(make_acq, encode_event(params, {0: [(0, [5])]}), **params)
     assert list(event) == KEYS
     assert event["ecc_errors"] == [[] for _ in range(96)]
     assert event["timing"] is None
@@ -70,15 +68,16 @@ def test_vombel96_dict_has_ecc_errors_per_channel(make_acq):
 def test_values_beyond_the_small_int_range(make_acq):
     # Channel 0 reads windows 200 and 201 of 300 samples: time values run up to 601.
     samples = list(range(300))
-    packet = pellorv3_packet([(0, 200, samples), (0, 201, samples)])
-    event = parsed(make_acq, packet, channels=1, samples=300, windows=256)
+    params = pellorv3_params(channels=1, samples=300)
+    event = parsed(make_acq, encode_event(params, {0: [(200, samples), (201, samples)]}), **params)
     assert event["window_labels"] == [[200, 201]]
     assert event["time"] == [list(range(600))]
     assert event["data"] == [[float(s) for s in samples] * 2]
 
 
 def test_each_call_builds_a_new_dict(make_acq):
-    acq = brimoacq.Acquisition(make_acq(chunks=[[pellorv3_packet([(0, 0, [1, 2])])]], samples=2))
+    packet = encode_event(pellorv3_params(samples=2), {0: [(0, [1, 2])]})
+    acq = brimoacq.Acquisition(make_acq(chunks=[[packet]], samples=2))
     first = acq[0]
     first["data"][0].append(99.0)
     second = acq[0]
@@ -87,18 +86,20 @@ def test_each_call_builds_a_new_dict(make_acq):
 
 
 @pytest.mark.parametrize("packet, params, message", [
-    (pellorv3_packet([(0, 0, [1, 2, 3, 4])])[:-1], {}, "unexpected length of data"),
+    (simple_packet(0)[:-1], {}, "unexpected length of data"),
     (b"", {}, "required data missing when parsing"),
     (pellorv3_packet([(3, 0, [1, 2, 3, 4])]), {"channels": 2}, "invalid channel number"),
-    (pellorv3_packet([(0, 0, [1, 2, 3, 4])]), {"model": "pellorv3_future"},
-     "data is from an unsupported board model"),
+    (simple_packet(0), {"model": "pellorv3_future"}, "data is from an unsupported board model"),
     (b"\x00", {"model": "PELLORV3"}, "data is from an unsupported board model"),
 ])
 def test_parse_failures(make_acq, packet, params, message):
     acq = brimoacq.Acquisition(make_acq(chunks=[[packet]], **params))
+    types = set()
     for fetch in (lambda: acq.parsed_event(0), lambda: acq[0], lambda: acq[0:1]):
         with pytest.raises(Exception) as info:
             fetch()
-        assert type(info.value).__name__ == "ParsingError"
-        assert str(info.value) == "Failed to parse event: " + message
+        types.add(type(info.value))
+        assert info.value.args == ("Failed to parse event: " + message,)
+    [error] = types   # one type, the same every time
+    assert (error.__name__, error.__module__, error.__bases__) == ("ParsingError", "acquisition", (Exception,))
     assert list(acq) == []

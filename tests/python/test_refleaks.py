@@ -6,13 +6,15 @@ import sys
 
 import brimoacq
 
-from conftest import pellorv3_packet, simple_packet
+from brimoacq_tools.writer import encode_event
+from conftest import pellorv3_params, simple_packet
 
 WINDOW = list(range(300))
 
 
 def make_calls(make_acq, tmp_path):
-    good = make_acq("good", chunks=[[pellorv3_packet([(0, 200, WINDOW), (0, 201, WINDOW)])] * 3,
+    packet = encode_event(pellorv3_params(channels=1, samples=300), {0: [(200, WINDOW), (201, WINDOW)]})
+    good = make_acq("good", chunks=[[packet] * 3,
                                     [simple_packet(1, channels=1, samples=300)]],
                     channels=1, samples=300, misc={"timing_calibration": [1, 2.5, "x"],
                                                    "readout_metadata": b"not gzip",

@@ -7,43 +7,14 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
-
-import brimoacq_tools  # noqa: E402
-from brimoacq_tools.cli import CliError, parse_indices  # noqa: E402
-from brimoacq_tools.writer import default_params, write_acquisition, write_synthetic  # noqa: E402
-
-try:
-    import brimoacq
-except ImportError:  # the argument checks below still run
-    brimoacq = None
-
-needs_module = pytest.mark.skipif(
-    brimoacq is None or not hasattr(brimoacq, "Acquisition"), reason="the extension module has no Acquisition yet"
-)
-
-
-def _export_works():
-    """export_csv of an empty selection writes nothing and returns None once the export is built."""
-    if brimoacq is None or not hasattr(brimoacq, "Acquisition"):
-        return False
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as tmp:
-        acq = write_synthetic(Path(tmp) / "probe", model="pellorv3", events=1, pedestals=False)
-        try:
-            return brimoacq.export_csv(brimoacq.Acquisition(str(acq.path)), [], tmp, False) is None
-        except Exception:
-            return False
-
-
-needs_export = pytest.mark.skipif(not _export_works(), reason="the extension module's export_csv is not built yet")
+import brimoacq
+import brimoacq_tools
+from brimoacq_tools.cli import CliError, parse_indices
+from brimoacq_tools.writer import default_params, write_acquisition, write_synthetic
 
 
 def run(*args, cwd=None):
-    paths = [str(Path(brimoacq_tools.__file__).resolve().parents[1])]
-    if brimoacq is not None:
-        paths.append(str(Path(brimoacq.__file__).resolve().parent))
+    paths = [str(Path(brimoacq_tools.__file__).resolve().parents[1]), str(Path(brimoacq.__file__).resolve().parent)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
@@ -86,7 +57,6 @@ def test_bad_arguments_give_one_line_and_status_2(args):
     assert_one_line_error(run(*args), status=2)
 
 
-@needs_module
 @pytest.mark.parametrize(
     "args",
     [["info", "{root}/missing"], ["info", "{root}/not_an_acquisition"], ["info", "{root}/bad_metadata"],
@@ -125,7 +95,6 @@ def test_bad_index_selections(spec):
         parse_indices(spec, 10)
 
 
-@needs_module
 def test_info_shows_params_counts_calibration_and_first_event(root):
     result = run("info", root / "run_b")
     assert result.returncode == 0, result.stderr
@@ -140,7 +109,6 @@ def test_info_shows_params_counts_calibration_and_first_event(root):
     assert "first event: cannot be parsed: Failed to parse event: unexpected length of data" in broken.stdout
 
 
-@needs_module
 def test_ls_lists_acquisitions_with_model_and_count(root):
     result = run("ls", root)
     assert result.returncode == 0, result.stderr
@@ -148,7 +116,6 @@ def test_ls_lists_acquisitions_with_model_and_count(root):
         ["run_a", "pellorv3", "3", "events"], ["run_b", "vombel96", "12", "events"], ["run_c", "pellorv3", "2", "events"]]
 
 
-@needs_export
 @pytest.mark.parametrize("extra,files", [([], 1), (["--indices", "2,4", "--pedestals"], 1)])
 def test_export_writes_csv_files(root, tmp_path, extra, files):
     result = run("export", root / "run_b", tmp_path / "out", *extra)
@@ -158,7 +125,6 @@ def test_export_writes_csv_files(root, tmp_path, extra, files):
     assert str(tmp_path / "out" / written[0]) in result.stdout
 
 
-@needs_export
 def test_demo_writes_shows_and_exports(tmp_path):
     result = run("demo", tmp_path, "--events", "5", "--seed", "3")
     assert result.returncode == 0, result.stderr
@@ -170,7 +136,6 @@ def test_demo_writes_shows_and_exports(tmp_path):
     assert again.returncode == 0 and (tmp_path / "demo_kivro" / "0.idx").is_file()
 
 
-@needs_module
 def test_plot_writes_a_png_or_says_matplotlib_is_missing(root, tmp_path):
     out = tmp_path / "event.png"
     result = run("plot", root / "run_b", "3", "-o", out, "--channels", "0:4")

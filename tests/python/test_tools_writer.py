@@ -1,17 +1,13 @@
 import gzip
 import pickle
 import struct
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 import yaml
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
-
-from brimoacq_tools import MODELS, Window  # noqa: E402
-from brimoacq_tools.writer import (  # noqa: E402
+from brimoacq_tools import MODELS, Window
+from brimoacq_tools.writer import (
     correct_expected,
     default_params,
     encode_event,
