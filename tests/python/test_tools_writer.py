@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import yaml
 
-from brimoacq_tools import MODELS, Window
+from brimoacq_tools import MODELS
 from brimoacq_tools.writer import (
     correct_expected,
     default_params,
