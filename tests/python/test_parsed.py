@@ -91,7 +91,7 @@ def test_each_call_builds_a_new_dict(make_acq):
     (pellorv3_packet([(3, 0, [1, 2, 3, 4])]), {"channels": 2}, "invalid channel number"),
     (simple_packet(0), {"model": "pellorv3_future"}, "data is from an unsupported board model"),
     (b"\x00", {"model": "PELLORV3"}, "data is from an unsupported board model"),
-])
+], ids=["odd length", "empty", "channel", "future model", "model case"])
 def test_parse_failures(make_acq, packet, params, message):
     acq = brimoacq.Acquisition(make_acq(chunks=[[packet]], **params))
     types = set()
