@@ -65,6 +65,20 @@ inline YamlValue tagged(std::uint64_t v) {
     return YamlValue::make_tagged("!outer", YamlValue::make_tagged("!inner", u(v)));
 }
 
+// One layout key set to one value, with the value as written in the YAML file.
+struct KeyChange {
+    std::string key, shown;
+    YamlValue value;
+};
+
+// Every value of unusable_values() for every one of `keys`.
+inline std::vector<KeyChange> unusable_for(std::initializer_list<const char*> keys) {
+    std::vector<KeyChange> out;
+    for (const char* key : keys)
+        for (auto& [shown, value] : unusable_values()) out.push_back({key, shown, value});
+    return out;
+}
+
 // Packet bytes written byte by byte or word by word.
 struct Packet {
     std::vector<std::uint8_t> bytes;
@@ -89,6 +103,46 @@ inline std::vector<std::uint16_t> iota16(std::size_t n, std::uint16_t from = 0) 
 
 inline std::vector<float> as_floats(const std::vector<std::uint16_t>& v) { return {v.begin(), v.end()}; }
 
+using U16s = std::vector<std::uint16_t>;
+
+// A channel block of the layouts built of window blocks: its channel and window fields, its samples.
+struct ChanBlock {
+    std::uint16_t channel, label;
+    U16s samples;
+};
+using WindowBlocks = std::vector<std::vector<ChanBlock>>;
+
+// J channels 0..J-1 in each of I window blocks, labels first_label + w, samples 100*c + 10*w + n.
+inline WindowBlocks regular_blocks(std::uint16_t J, std::uint16_t I, std::uint16_t S, std::uint16_t first_label) {
+    WindowBlocks wins(I);
+    for (std::uint16_t w = 0; w < I; ++w)
+        for (std::uint16_t c = 0; c < J; ++c) {
+            ChanBlock b{c, static_cast<std::uint16_t>(first_label + w), {}};
+            for (std::uint16_t n = 0; n < S; ++n) b.samples.push_back(static_cast<std::uint16_t>(100 * c + 10 * w + n));
+            wins[w].push_back(b);
+        }
+    return wins;
+}
+
+// I window blocks of C channel blocks, each naming any channel below C, with a label below `labels`
+// and S samples below `values`. `data` and `window_labels` (C entries) receive what a parse must give.
+inline WindowBlocks random_blocks(std::mt19937& rng, std::uint64_t C, std::uint64_t I, std::uint64_t S,
+                                  unsigned labels, unsigned values, std::vector<std::vector<float>>& data,
+                                  std::vector<U16s>& window_labels) {
+    WindowBlocks wins(I);
+    data.assign(C, {});
+    window_labels.assign(C, {});
+    for (auto& blocks : wins)
+        for (std::uint64_t k = 0; k < C; ++k) {
+            ChanBlock b{static_cast<std::uint16_t>(rng() % C), static_cast<std::uint16_t>(rng() % labels), {}};
+            for (std::uint64_t n = 0; n < S; ++n) b.samples.push_back(static_cast<std::uint16_t>(rng() % values));
+            data[b.channel].insert(data[b.channel].end(), b.samples.begin(), b.samples.end());
+            window_labels[b.channel].push_back(b.label);
+            blocks.push_back(b);
+        }
+    return wins;
+}
+
 template <class Event>
 Result<Event, ParsingError> parse(const Packet& pk, const Params& p) {
     return parse_into<Event>(pk.span(), p);
@@ -100,6 +154,26 @@ template <class Event>
     if (r.ok()) return ::testing::AssertionFailure() << "parse succeeded, expected " << message(e);
     if (r.error() != e) return ::testing::AssertionFailure() << "got \"" << message(r.error()) << "\", expected \"" << message(e) << "\"";
     return ::testing::AssertionSuccess();
+}
+
+// Each change, applied alone to `base`, must leave the parse of `pk` exactly as it is under `base`.
+template <class Event>
+void expect_same_parse(const Packet& pk, const Params& base, const std::vector<KeyChange>& changes) {
+    const auto ref = parse<Event>(pk, base);
+    ASSERT_TRUE(ref.ok()) << message(ref.error());
+    for (const KeyChange& c : changes) {
+        SCOPED_TRACE(c.key + " = " + c.shown);
+        Params p = base;
+        set_key(p, c.key.c_str(), c.value);
+        const auto r = parse<Event>(pk, p);
+        ASSERT_TRUE(r.ok()) << message(r.error());
+        EXPECT_EQ(r->data, ref->data);
+        EXPECT_EQ(r->window_labels, ref->window_labels);
+        EXPECT_EQ(r->time, ref->time);
+        if constexpr (requires { r->timing; }) {
+            EXPECT_EQ(r->timing, ref->timing);
+        }
+    }
 }
 
 inline std::string hex(Bytes b) {
@@ -221,6 +295,31 @@ DriveStats drive_random_and_mutated(const Params& params, const std::vector<std:
         }
     }
     return stats;
+}
+
+// The driver above, which must reach both outcomes often, or it is not exploring anything.
+template <class Event>
+void drive_both(const Params& params, const std::vector<std::vector<std::uint8_t>>& seeds, int iterations,
+                std::uint64_t seed, ExtraCheck<Event> extra = {}, const std::vector<const char*>& knobs = {},
+                std::size_t at_least = 200) {
+    const DriveStats stats = drive_random_and_mutated<Event>(params, seeds, iterations, seed, std::move(extra), knobs);
+    EXPECT_GT(stats.ok, at_least);
+    EXPECT_GT(stats.errors, at_least);
+}
+
+// Events of `samples` samples per window label, labels at most `label_max`, samples at most `sample_max`.
+template <class Event>
+ExtraCheck<Event> windowed(std::uint64_t samples, std::uint32_t label_max, float sample_max = 65535) {
+    return [=](const Event& ev, const Params&, std::size_t) -> std::string {
+        for (std::size_t c = 0; c < ev.data.size(); ++c) {
+            if (ev.data[c].size() != samples * ev.window_labels[c].size()) return "S per window";
+            for (std::uint16_t l : ev.window_labels[c])
+                if (l > label_max) return "label wider than its field";
+            for (float v : ev.data[c])
+                if (v > sample_max) return "sample wider than its field";
+        }
+        return "";
+    };
 }
 
 }  // namespace brimo::testing

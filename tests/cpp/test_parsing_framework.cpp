@@ -105,35 +105,33 @@ TEST(Framework, SetTimeAxisCases) {
 }
 
 TEST(Framework, SetTimeAxisChannelHandling) {
-    const Params p = make_params("pellorv3", 3, 8, 2);
-    {   // an empty channel is skipped and later channels are still filled; existing values are kept
-        std::vector<std::vector<std::uint16_t>> time{{}, {}, {9}}, labels{{1}, {}, {5, 6}};
-        ASSERT_TRUE(set_time_axis(time, labels, p).ok());
-        EXPECT_EQ(time[0], (std::vector<std::uint16_t>{0, 1}));
-        EXPECT_TRUE(time[1].empty());
-        EXPECT_EQ(time[2], (std::vector<std::uint16_t>{9, 0, 1, 2, 3}));
-    }
-    {   // fewer label entries than channels
-        std::vector<std::vector<std::uint16_t>> time(3), labels{{1}, {2}};
-        const auto r = set_time_axis(time, labels, p);
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error(), ParsingError::MissingData);
-    }
-    {   // fewer time entries than channels with windows
-        std::vector<std::vector<std::uint16_t>> time(1), labels{{1}, {2}, {}};
-        const auto r = set_time_axis(time, labels, p);
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error(), ParsingError::MissingData);
-    }
-    {   // no channels: nothing to do, even with no entries at all
-        std::vector<std::vector<std::uint16_t>> time, labels;
-        EXPECT_TRUE(set_time_axis(time, labels, make_params("pellorv3", 0, 8, 2)).ok());
-    }
-    {   // absurd samples are refused instead of allocating the axis
-        std::vector<std::vector<std::uint16_t>> time(1), labels{{1}};
-        const auto r = set_time_axis(time, labels, make_params("pellorv3", 1, 8, UINT64_MAX));
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error(), ParsingError::InvalidParameters);
+    using Axes = std::vector<std::vector<std::uint16_t>>;
+    struct Case {
+        const char* what;
+        std::uint64_t channels, samples;
+        Axes time, labels;
+        std::optional<ParsingError> error;
+        Axes expected;  // time afterwards, when no error
+    };
+    const Case cases[] = {
+        // existing values are kept
+        {"an empty channel is skipped, later ones filled", 3, 2, {{}, {}, {9}}, {{1}, {}, {5, 6}}, std::nullopt,
+         {{0, 1}, {}, {9, 0, 1, 2, 3}}},
+        {"fewer label entries than channels", 3, 2, Axes(3), {{1}, {2}}, ParsingError::MissingData, {}},
+        {"fewer time entries than channels with windows", 3, 2, Axes(1), {{1}, {2}, {}}, ParsingError::MissingData, {}},
+        {"no channels, no entries", 0, 2, {}, {}, std::nullopt, {}},
+        {"absurd samples are refused, not allocated", 1, UINT64_MAX, Axes(1), {{1}}, ParsingError::InvalidParameters, {}},
+    };
+    for (const Case& c : cases) {
+        Axes time = c.time, labels = c.labels;
+        const auto r = set_time_axis(time, labels, make_params("pellorv3", c.channels, 8, c.samples));
+        if (c.error) {
+            ASSERT_FALSE(r.ok()) << c.what;
+            EXPECT_EQ(r.error(), *c.error) << c.what;
+        } else {
+            ASSERT_TRUE(r.ok()) << c.what;
+            EXPECT_EQ(time, c.expected) << c.what;
+        }
     }
 }
 

@@ -156,12 +156,8 @@ TEST(Pellorv3, OrderOfChecks) {
          ParsingError::UnexpectedLength},
     };
     for (const Case& c : cases) {
-        auto r = parse_into<Pellorv3Event>(c.packet, c.params);
-        ASSERT_FALSE(r.ok()) << c.what;
-        EXPECT_EQ(r.error(), c.expected) << c.what;
-        auto m = parse_into<Mirranv2Event>(c.packet, c.params);
-        ASSERT_FALSE(m.ok()) << c.what;
-        EXPECT_EQ(m.error(), c.expected) << c.what;
+        EXPECT_TRUE(fails_with(parse_into<Pellorv3Event>(c.packet, c.params), c.expected)) << c.what;
+        EXPECT_TRUE(fails_with(parse_into<Mirranv2Event>(c.packet, c.params), c.expected)) << c.what;
     }
 }
 
@@ -185,28 +181,13 @@ TEST(Pellorv3, NonDefaultLayoutKeys) {
 // Keys hold 16 bits (masks, shifts) or are used modulo 16 (shifts); unusable values give the default.
 TEST(Pellorv3, UnusableAndWrappedKeyValuesGiveDefaults) {
     const Packet pkt = pellorv3_packet({{2, 9, {100, 200}}, {0, 3, {300, 4000}}});
-    const auto base = parse_into<Pellorv3Event>(pkt.span(), params(4, 2));
-    ASSERT_TRUE(base.ok());
-    const YamlValue unusable[] = {YamlValue::from_int(-1), YamlValue::from_float(1.5), YamlValue::from_string("3"),
-                                  YamlValue::from_bool(true), YamlValue::null()};
-    const char* keys[] = {"databitmask", "chanmask", "chan_shift", "windmask", "n_last_bits",
-                          "n_event_headers", "n_window_headers", "n_footers"};
-    for (const char* key : keys)
-        for (const YamlValue& v : unusable) {
-            auto r = parse_into<Pellorv3Event>(pkt.span(), params(4, 2, {{key, v}}));
-            ASSERT_TRUE(r.ok()) << key;
-            EXPECT_EQ(r->data, base->data) << key;
-            EXPECT_EQ(r->window_labels, base->window_labels) << key;
-        }
+    std::vector<KeyChange> changes = unusable_for({"databitmask", "chanmask", "chan_shift", "windmask", "n_last_bits",
+                                                   "n_event_headers", "n_window_headers", "n_footers"});
     // Values equal to the defaults after keeping 16 bits or reducing modulo 16.
-    const std::pair<const char*, std::uint64_t> same[] = {
-        {"chanmask", 0x30600}, {"chan_shift", 25}, {"n_last_bits", 17}, {"databitmask", 0xF1FFF}, {"windmask", 0x101FE}};
-    for (const auto& [key, v] : same) {
-        auto r = parse_into<Pellorv3Event>(pkt.span(), params(4, 2, {{key, u(v)}}));
-        ASSERT_TRUE(r.ok()) << key;
-        EXPECT_EQ(r->data, base->data) << key;
-        EXPECT_EQ(r->window_labels, base->window_labels) << key;
-    }
+    for (const auto& [key, v] : std::initializer_list<std::pair<const char*, std::uint64_t>>{
+             {"chanmask", 0x30600}, {"chan_shift", 25}, {"n_last_bits", 17}, {"databitmask", 0xF1FFF}, {"windmask", 0x101FE}})
+        changes.push_back({key, std::to_string(v), u(v)});
+    expect_same_parse<Pellorv3Event>(pkt, params(4, 2), changes);
     // A tagged integer counts: chan_shift 10 turns channel 2 into 1.
     auto t = parse_into<Pellorv3Event>(pkt.span(), params(4, 2, {{"chan_shift", YamlValue::make_tagged("!x", u(10))}}));
     ASSERT_TRUE(t.ok());
@@ -269,20 +250,7 @@ TEST(Pellorv3, RandomAndMutatedPackets) {
         pellorv3_packet({{3, 200, {1, 2, 3, 4}}, {1, 255, {5, 6, 7, 8}}, {2, 0, {0, 0, 0, 0}}}).bytes,
         pellorv3_packet({}).bytes,
     };
-    const Params prm = make_params("pellorv3", 4, 256, 4);
-    ExtraCheck<Pellorv3Event> extra = [](const Pellorv3Event& ev, const Params&, std::size_t) -> std::string {
-        for (std::size_t c = 0; c < ev.data.size(); ++c) {
-            if (ev.data[c].size() != 4 * ev.window_labels[c].size()) return "S per window";
-            for (std::uint16_t l : ev.window_labels[c])
-                if (l > 0xFF) return "label wider than its field";
-            for (float v : ev.data[c])
-                if (v > 4095) return "sample wider than its field";
-        }
-        return "";
-    };
-    const auto stats = drive_random_and_mutated<Pellorv3Event>(prm, seeds, 3000, 1, extra);
-    EXPECT_GT(stats.ok, 200u);
-    EXPECT_GT(stats.errors, 200u);
+    drive_both<Pellorv3Event>(make_params("pellorv3", 4, 256, 4), seeds, 3000, 1, windowed<Pellorv3Event>(4, 0xFF, 4095));
     // Odd layouts too: no footer region, extra header words, shifted fields, tiny windows.
     const Params odd[] = {
         make_params("pellorv3", 8, 4, 0, {{"n_window_headers", u(3)}}),
