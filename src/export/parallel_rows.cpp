@@ -1,7 +1,11 @@
 #include "export/parallel_rows.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
 
 namespace brimo {
 
@@ -10,12 +14,12 @@ public:
     OrderedRows(CsvWriter& out, std::uint64_t samples, std::span<const EventRows> events,
                 const ChannelList& channels, std::size_t workers, const RowBatching& batching)
         : out_(out), samples_(samples), events_(events), channels_(channels) {
-        // Batches: consecutive events, cut by the number of values they hold.
-        const std::size_t group = channels.size() * 4 + 2;
+        // Batches: consecutive events, cut by the number of values they hold (at most four cells per
+        // sample).
         std::uint64_t weight = 0;
         std::size_t first = 0;
         for (std::size_t i = 0; i < events.size(); ++i) {
-            for (const auto& d : events[i].event->data) weight += d.size() * group;
+            for (const auto& d : events[i].event->data) weight += 4 * d.size();
             weight += 16;
             if (weight >= batching.batch_values || i + 1 - first >= batching.batch_max_events ||
                 i + 1 == events.size()) {

@@ -10,13 +10,9 @@
 // batch whose text outgrows its buffer (a huge event) waits for its turn and then writes on directly.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -93,8 +89,8 @@ private:
 // How events are grouped and how much text may wait in memory. Tests shrink both to reach every path
 // with small events.
 struct RowBatching {
-    // A batch is cut once its events hold this many values (about three pellorv3 events of 4 channels
-    // and 512 samples): large enough that handing batches around costs little, small enough that the
+    // A batch is cut once its events hold this many values (two pellorv3 events of 4 channels and 512
+    // samples): large enough that handing batches around costs little, small enough that the
     // last batch of a file keeps the other workers waiting only briefly.
     std::uint64_t batch_values = 64 * 1024;
     std::size_t batch_max_events = 64;
