@@ -1,4 +1,5 @@
-// The process-wide worker pool that the packet check spreads its channels over.
+// The process-wide worker pool: the packet check spreads its channels over it, the CSV export its
+// event parsing and row formatting.
 //
 // One job at a time: the caller hands a range [0, count) to the pool and blocks until every index is
 // done. Workers take contiguous sub-ranges of at most `grain` indices as they become free. The caller

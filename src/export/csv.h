@@ -9,6 +9,7 @@
 // reports ExportError::Csv from then on.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -49,6 +50,17 @@ public:
         return pos_;
     }
     void commit(char* end) { pos_ = end; }
+    // Bytes formatted elsewhere (whole records, or the first part of a record whose rest follows).
+    void append(const char* data, std::size_t size) {
+        while (size > 0) {
+            const std::size_t n = std::min(size, capacity_);
+            char* p = reserve(n);
+            std::memcpy(p, data, n);
+            commit(p + n);
+            data += n;
+            size -= n;
+        }
+    }
     std::size_t capacity() const { return capacity_; }
 
     // A write has failed; the error stays until the end.

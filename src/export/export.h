@@ -11,6 +11,7 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/event_reader.h"
 #include "calibration/pedestals.h"
+#include "ecc/pool.h"
 #include "error/errors.h"
 #include "error/result.h"
 
@@ -29,14 +30,26 @@ using ExportFailure = std::variant<ExportError, InternalError>;
 //   output file cannot be opened      -> InvalidPath (not found), AccessDenied, or Unknown
 //   a write, the last flush or close  -> ExportError::Csv; files of earlier chunks stay
 // An existing chunk file is truncated when opened.
+//
+// Events are parsed, corrected and formatted on the workers of the process-wide pool when it has more
+// than one; the files and the "Bad channel" lines are exactly those of doing all of it on the calling
+// thread.
 Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint64_t> indices,
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size);
 
+// The same with the workers given: `pool` null (or a pool of one worker) does everything on the
+// calling thread.
+Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint64_t> indices,
+                                                const Corrections& corrections,
+                                                const std::filesystem::path& out_dir, std::uint64_t chunk_size,
+                                                ecc::WorkerPool* pool);
+
 // One chunk file of events of record type Event: the events of `indices` that `reader` can read,
-// `params` parse and `corrections` correct, in order.
+// `params` parse and `corrections` correct, in order. `pool` as above.
 template <class Event>
 Result<void, ExportError> export_chunk(EventReader& reader, const Params& params, const Corrections& corrections,
-                                       std::span<const std::uint64_t> indices, const std::filesystem::path& file);
+                                       std::span<const std::uint64_t> indices, const std::filesystem::path& file,
+                                       ecc::WorkerPool* pool = nullptr);
 
 }  // namespace brimo

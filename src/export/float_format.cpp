@@ -98,23 +98,25 @@ char* format_short_fraction(char* out, float value) {
         const double hi = above * scale;
         if (even ? (n < lo || n > hi) : (n <= lo || n >= hi)) continue;
 
-        // Digits of n, with the point d places from the right and at least one digit before it.
+        // n / 10^d with d digits after the point; the whole part is at most 2^24.
         if (std::signbit(value)) *out++ = '-';
-        char digits[24];
-        char* const dend = digits + sizeof digits;
-        char* dp = dend;
-        auto u = static_cast<std::uint64_t>(n);
-        int count = 0;
-        do {
-            *--dp = static_cast<char>('0' + u % 10);
-            u /= 10;
-            ++count;
-        } while (u != 0 || count <= d);
-        const int int_digits = count - d;
-        std::memcpy(out, dp, static_cast<std::size_t>(int_digits));
-        out += int_digits;
+        auto fraction = static_cast<std::uint64_t>(n);
+        // Constant divisors: a multiplication each instead of a 64-bit division.
+        std::uint64_t whole;
+        switch (d) {
+            case 1: whole = fraction / 10; break;
+            case 2: whole = fraction / 100; break;
+            case 3: whole = fraction / 1000; break;
+            default: whole = fraction / 10000; break;
+        }
+        static_assert(kShortFractionDigits <= 4);
+        fraction -= whole * static_cast<std::uint64_t>(scale);
+        out = format_small_uint(out, static_cast<std::uint32_t>(whole));
         *out++ = '.';
-        std::memcpy(out, dp + int_digits, static_cast<std::size_t>(d));
+        for (int j = d - 1; j >= 0; --j) {
+            out[j] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
         return out + d;
     }
     return nullptr;
@@ -135,7 +137,8 @@ char* format_float(char* out, float value) {
                 *out++ = '0';
                 return out;
             }
-            return std::to_chars(out, out + kMaxFloatChars, i).ptr;
+            if (i < 0) *out++ = '-';
+            return format_small_uint(out, static_cast<std::uint32_t>(i < 0 ? -i : i));
         }
         if (char* end = format_short_fraction(out, value)) return end;
     }

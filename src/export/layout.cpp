@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "export/float_format.h"
+#include "export/parallel_rows.h"
 
 namespace brimo {
 
@@ -111,14 +113,24 @@ Result<void, ExportError> write_header_record(CsvWriter& out, const ChannelList&
 // ---------------------------------------------------------------------------------------------
 // Event rows.
 
-namespace {
+std::string bad_channel_line(std::uint64_t channel, std::uint64_t n) {
+    return "Bad channel " + std::to_string(channel) + " at Event " + std::to_string(n) + "\n";
+}
 
-// Straight to the descriptor, not through a stdio buffer: the line must appear when it is written,
-// whatever the embedding interpreter does with its own stdout object.
-void report_bad_channel(std::uint64_t channel, std::uint64_t n) {
-    const std::string line = "Bad channel " + std::to_string(channel) + " at Event " + std::to_string(n) + "\n";
+void write_bad_channel_line(std::uint64_t channel, std::uint64_t n) {
+    const std::string line = bad_channel_line(channel, n);
     // Nothing sensible can be done when standard output is closed; the export goes on.
     (void)write_all(1, line.data(), line.size());
+}
+
+namespace {
+
+// Rows written in turn report at once; a RowBatch keeps the line until its events are written.
+void report_bad_channel(CsvWriter&, std::uint64_t channel, std::uint64_t n) {
+    write_bad_channel_line(channel, n);
+}
+void report_bad_channel(RowBatch& batch, std::uint64_t channel, std::uint64_t n) {
+    batch.bad_channel(channel, n);
 }
 
 // One channel's part of an event's rows.
@@ -153,7 +165,8 @@ bool fits(const std::vector<T>* v, std::uint64_t needed) {
 
 }  // namespace
 
-Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples, const EventBase& event,
+template <class Out>
+Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, const EventBase& event,
                                            const std::vector<std::vector<std::uint32_t>>* timing,
                                            const ChannelList& channels, std::uint64_t n) {
     const std::uint64_t S = samples;
@@ -200,7 +213,7 @@ Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples
                  (timing == nullptr || fits(tm, windows_needed));
         }
         if (!ok) {
-            report_bad_channel(c, n);
+            report_bad_channel(out, c, n);
             continue;
         }
         ChannelRows& cr = rows[i];
@@ -226,14 +239,21 @@ Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples
     pe = format_float(pe, static_cast<float>(n));
     const std::size_t prefix_len = static_cast<std::size_t>(pe - prefix);
 
+    constexpr std::size_t kShortPrefix = 16;
+    static_assert(sizeof prefix >= kShortPrefix);
     const std::size_t group_max = group * (kMaxFloatChars + 1);
     const std::size_t row_max = prefix_len + 1 + channels.size() * group_max;
     // Rows wider than the buffer reserve room group by group.
     const bool by_group = row_max > out.capacity() / 2;
 
     for (std::uint64_t r = 0; r < R; ++r) {
-        char* p = out.reserve(by_group ? prefix_len : row_max);
-        std::copy(prefix, prefix + prefix_len, p);
+        char* p = out.reserve(by_group ? std::max(prefix_len, kShortPrefix) : row_max);
+        // A short prefix is copied as a fixed-size block (the bytes past it are overwritten next).
+        if (prefix_len <= kShortPrefix) {
+            std::memcpy(p, prefix, kShortPrefix);
+        } else {
+            std::memcpy(p, prefix, prefix_len);
+        }
         p += prefix_len;
         for (ChannelRows& cr : rows) {
             if (by_group) {
@@ -245,11 +265,11 @@ Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples
                 continue;
             }
             *p++ = ',';
-            p = format_float(p, static_cast<float>(cr.labels[cr.one_label ? 0 : cr.w]));
+            p = format_small_uint(p, cr.labels[cr.one_label ? 0 : cr.w]);
             *p++ = ',';
             p = format_float(p, cr.data[cr.k]);
             *p++ = ',';
-            p = format_float(p, static_cast<float>(cr.time[cr.one_time ? 0 : cr.k]));
+            p = format_small_uint(p, cr.time[cr.one_time ? 0 : cr.k]);
             if (group == 4) {
                 *p++ = ',';
                 p = format_float(p, static_cast<float>(cr.timing[cr.one_timing ? 0 : cr.w]));
@@ -271,5 +291,12 @@ Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples
     if (out.failed()) return err(out.error());
     return {};
 }
+
+template Result<void, ExportError> write_event_rows<CsvWriter>(CsvWriter&, std::uint64_t, const EventBase&,
+                                                               const std::vector<std::vector<std::uint32_t>>*,
+                                                               const ChannelList&, std::uint64_t);
+template Result<void, ExportError> write_event_rows<RowBatch>(RowBatch&, std::uint64_t, const EventBase&,
+                                                              const std::vector<std::vector<std::uint32_t>>*,
+                                                              const ChannelList&, std::uint64_t);
 
 }  // namespace brimo

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -58,6 +59,14 @@ Result<void, ExportError> write_header(CsvWriter& out, std::span<const Event>, c
     return write_header_record(out, channels, kHasTiming<Event>);
 }
 
+// "Bad channel <c> at Event <n>\n", and that line written straight to standard output (file
+// descriptor 1, not a stdio buffer: the line appears when it is written, whatever the embedding
+// interpreter does with its own stdout object).
+std::string bad_channel_line(std::uint64_t channel, std::uint64_t n);
+void write_bad_channel_line(std::uint64_t channel, std::uint64_t n);
+
+class RowBatch;
+
 // The rows of one event at position `n` of its file, with `samples` samples per window. `timing` is
 // the lanwe per-window timing (nullptr for other records; the file then has three columns per channel).
 //
@@ -66,7 +75,11 @@ Result<void, ExportError> write_header(CsvWriter& out, std::span<const Event>, c
 // goes on. Besides a channel that would run past the last row, this covers channels whose record
 // fields do not fit together: samples without window numbers, fewer window numbers, times or timing
 // values than the samples need (a field with exactly one value is repeated over the channel's rows).
-Result<void, ExportError> write_event_rows(CsvWriter& out, std::uint64_t samples, const EventBase& event,
+//
+// `out` is the file's CsvWriter, or a RowBatch (export/parallel_rows.h) that holds the text and the
+// "Bad channel" lines of events formatted ahead of their turn on a worker thread.
+template <class Out>
+Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, const EventBase& event,
                                            const std::vector<std::vector<std::uint32_t>>* timing,
                                            const ChannelList& channels, std::uint64_t n);
 

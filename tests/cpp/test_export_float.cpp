@@ -61,6 +61,13 @@ TEST(FloatFormat, EveryIntegerUpTo2Pow24) {
         if (std::string_view(buf, end - buf) != expect) {
             FAIL() << "integer " << i << " written as " << std::string(buf, end);
         }
+        // The integer writer of the rows' window numbers and times gives the same text.
+        if (i >= 0 && i < (1 << 24)) {
+            end = brimo::format_small_uint(buf, static_cast<std::uint32_t>(i));
+            if (std::string_view(buf, end - buf) != expect) {
+                FAIL() << "unsigned " << i << " written as " << std::string(buf, end);
+            }
+        }
     }
 }
 
