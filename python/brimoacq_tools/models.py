@@ -71,6 +71,15 @@ def layout_shift(params, key, default):
     return (layout_int(params, key, default) & 0xFFFF) % 16
 
 
+def header_fields(params, chanmask, chan_shift, windmask):
+    """The channel field ("chanmask", "chan_shift") and window-number field ("windmask") of a header word."""
+    return dict(
+        cm=layout_mask(params, "chanmask", chanmask),
+        cs=layout_shift(params, "chan_shift", chan_shift),
+        wm=layout_mask(params, "windmask", windmask),
+    )
+
+
 def _hex_stop_word(value, default=0xFA5A):
     # The lanwev stop word is given as a string of hex digits (no "0x"), optionally with a leading "+".
     if not isinstance(value, str):
@@ -142,6 +151,12 @@ def _require_equal_counts(model, event):
     return counts.pop() if counts else 0
 
 
+def _readout_order(event):
+    """(channel, window) pairs in the order of a board that reads out window by window, channels in turn."""
+    depth = max((len(w) for w in event.values()), default=0)
+    return [(c, event[c][n]) for n in range(depth) for c in sorted(event) if n < len(event[c])]
+
+
 def cyclic_labels(first, windows):
     """Window numbers of a channel block that starts at window `first` and carries all `windows` windows."""
     w16 = windows & 0xFFFF
@@ -174,6 +189,10 @@ class Codec:
     """Common behaviour; each model overrides what its layout needs."""
 
     name = ""
+
+    def __init__(self, name=None):
+        if name is not None:
+            self.name = name
 
     def outer_channels(self, params):
         return params["channels"]
@@ -213,26 +232,55 @@ class Codec:
     def sample_max(self, params):
         return 0xFFFF
 
-    def plan(self, params, rng, per_event):
-        """Channels and window numbers of one synthetic event: {channel: [(label, timing)]}."""
+    def plan_labels(self, params, rng, per_event):
+        """The channels of a synthetic event and the window numbers every one of them reads: `per_event`
+        consecutive ones from a random start."""
         chans = [c for c in range(params["channels"]) if c <= self.channel_max(params)]
         nlab = max(1, min(params["windows"], self.label_max(params) + 1))
         start = int(rng.integers(0, nlab))
-        return {c: [((start + k) % nlab, None) for k in range(per_event)] for c in chans}
+        return chans, [(start + n) % nlab for n in range(per_event)]
+
+    def plan(self, params, rng, per_event):
+        """Channels and window numbers of one synthetic event: {channel: [(label, timing)]}."""
+        chans, labels = self.plan_labels(params, rng, per_event)
+        return {c: [(label, None) for label in labels] for c in chans}
 
     def default_per_event(self, params):
         return max(1, min(4, params["windows"]))
 
 
-class Pellorv3(Codec):
+class _FieldCodec(Codec):
+    """Models whose window (or channel block) header word carries a channel field and a window-number field
+    (consts cm, cs and wm from `header_fields`) and whose samples are stored under a data mask (dm), both
+    shifted up by the "n_last_bits" (nlb) where the model has that key."""
+
+    def channel_max(self, params):
+        k = self.consts(params)
+        return min(params["channels"] - 1, k["cm"] >> k["cs"])
+
+    def label_max(self, params):
+        k = self.consts(params)
+        return k["wm"] >> k.get("nlb", 0)
+
+    def sample_max(self, params):
+        k = self.consts(params)
+        return k["dm"] >> k.get("nlb", 0)
+
+    def head(self, k, channel, label, what="window number"):
+        fields = [(channel, k["cm"], k["cs"], "channel"), (label, k["wm"], k.get("nlb", 0), what)]
+        return _header(fields, self.name)
+
+    def sample_words(self, k, values, complement=False):
+        return _encode_samples(values, k["dm"], k.get("nlb", 0), self.name, complement)
+
+
+class Pellorv3(_FieldCodec):
     name = "pellorv3"
 
     def consts(self, p):
         return dict(
-            dbm=layout_mask(p, "databitmask", 0x1FFF),
-            cm=layout_mask(p, "chanmask", 0x0600),
-            cs=layout_shift(p, "chan_shift", 9),
-            wm=layout_mask(p, "windmask", 0x01FE),
+            header_fields(p, 0x0600, 9, 0x01FE),
+            dm=layout_mask(p, "databitmask", 0x1FFF),
             nlb=layout_int(p, "n_last_bits", 1) % 16,
             H=layout_int(p, "n_event_headers", 3),
             nwh=layout_int(p, "n_window_headers", 1),
@@ -242,18 +290,6 @@ class Pellorv3(Codec):
     def samples_per_window(self, params):
         k = self.consts(params)
         return k["nwh"] + params["samples"] - 1
-
-    def channel_max(self, params):
-        k = self.consts(params)
-        return min(params["channels"] - 1, k["cm"] >> k["cs"])
-
-    def label_max(self, params):
-        k = self.consts(params)
-        return k["wm"] >> k["nlb"]
-
-    def sample_max(self, params):
-        k = self.consts(params)
-        return k["dbm"] >> k["nlb"]
 
     def encode(self, params, event):
         k = self.consts(params)
@@ -284,10 +320,8 @@ class Pellorv3(Codec):
         for r in range(R):
             c = chans[r % K]
             win = event[c][r // K]
-            words[pos] = _header(
-                [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
-            )
-            words[pos + 1 : pos + ww] = _encode_samples(win.samples, k["dbm"], k["nlb"], model)
+            words[pos] = self.head(k, c, win.label)
+            words[pos + 1 : pos + ww] = self.sample_words(k, win.samples)
             pos += ww
         return _be(words)
 
@@ -317,44 +351,37 @@ def _select_pair(L, C, W, half, d_of_j, fits):
     return None
 
 
-class Pellorv3S(Codec):
+class Pellorv3S(_FieldCodec):
+    """Packets of event headers, then per window one channel block (header word and samples) for each channel
+    and the window headers, then the footer; the channel and window counts are inferred from the length."""
+
     name = "pellorv3s"
+    # The layout keys whose defaults quarvelv3 changes.
+    DEFAULTS = dict(chanmask=0x03FF, chan_shift=8, windmask=0x00FF, n_footer_words=1, n_window_headers=0,
+                    n_last_bits=0)
 
     def consts(self, p):
+        d = self.DEFAULTS
         return dict(
+            header_fields(p, d["chanmask"], d["chan_shift"], d["windmask"]),
             nch=layout_int(p, "n_channel_headers", 1),
-            cm=layout_mask(p, "chanmask", 0x03FF),
-            cs=layout_shift(p, "chan_shift", 8),
-            wm=layout_mask(p, "windmask", 0x00FF),
             dm=layout_mask(p, "datamask", 0x1FFF),
             H=layout_int(p, "n_event_headers", 3),
-            F=layout_int(p, "n_footer_words", 1),
-            nwh=layout_int(p, "n_window_headers", 0),
+            F=layout_int(p, "n_footer_words", d["n_footer_words"]),
+            nwh=layout_int(p, "n_window_headers", d["n_window_headers"]),
             nwf=layout_int(p, "n_window_footers", 0),
-            nlb=layout_int(p, "n_last_bits", 0) % 16,
+            nlb=layout_int(p, "n_last_bits", d["n_last_bits"]) % 16,
         )
 
     def samples_per_window(self, params):
         return self.consts(params)["nch"] + params["samples"] - 1
-
-    def channel_max(self, params):
-        k = self.consts(params)
-        return min(params["channels"] - 1, k["cm"] >> k["cs"])
-
-    def label_max(self, params):
-        k = self.consts(params)
-        return k["wm"] >> k["nlb"]
-
-    def sample_max(self, params):
-        k = self.consts(params)
-        return k["dm"] >> k["nlb"]
 
     def default_per_event(self, params):
         return max(1, min(4, params["windows"] - 1))
 
     def _layout(self, params, event):
         k = self.consts(params)
-        model, S, C, W = self.name, params["samples"], params["channels"], params["windows"]
+        model, S, W = self.name, params["samples"], params["windows"]
         B = k["nch"] + S
         if B == 0:
             raise ValueError(f"{model}: channel blocks of no words (\"n_channel_headers\" and \"samples\" 0)")
@@ -370,58 +397,53 @@ class Pellorv3S(Codec):
             )
         return k, B, chans, J, I
 
-    def encode(self, params, event):
-        k, B, chans, J, I = self._layout(params, event)
-        model, C, W = self.name, params["channels"], params["windows"]
-        if k["nwh"] != k["nwf"]:
-            raise ValueError(f"{model}: \"n_window_headers\" and \"n_window_footers\" must be equal")
-        if k["nwh"] >= B:
-            raise ValueError(f"{model}: \"n_window_headers\" must be smaller than a channel block")
-        L = 2 * (k["H"] + k["F"] + I * (k["nwf"] + J * B))
-        _check_size(L, model)
-        pick = _select_pair(
-            L, C, W, L // 2 - k["H"] - k["F"], lambda j: k["nwf"] + j * B,
-            lambda j: L >= 2 * k["H"] + 2 * (k["nwh"] + j * B),
-        )
+    def check_inferred_counts(self, params, L, J, I, half, d_of_j, fits):
+        """Refuse a packet whose length the parser reads as another channel and window count."""
+        model = self.name
+        pick = _select_pair(L, params["channels"], params["windows"], half, d_of_j, fits)
         if pick != (J, I):
             raise ValueError(
                 f"{model}: a packet of {J} channels x {I} windows has the length of {pick[0]} channels x "
                 f"{pick[1]} windows and would be read as such" if pick else
                 f"{model}: the parser finds no channel and window count for a packet of {L} bytes"
             )
-        words = np.zeros(L // 2, dtype=np.int64)
+
+    def pack(self, k, B, chans, I, event, nwords):
+        words = np.zeros(nwords, dtype=np.int64)
         pos = k["H"]
         for n in range(I):
             for c in chans:
                 win = event[c][n]
-                words[pos] = _header(
-                    [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
-                )
-                words[pos + 1 : pos + B] = _encode_samples(win.samples, k["dm"], k["nlb"], model)
+                words[pos] = self.head(k, c, win.label)
+                words[pos + 1 : pos + B] = self.sample_words(k, win.samples)
                 pos += B
             pos += k["nwh"]
         return _be(words)
 
+    def encode(self, params, event):
+        k, B, chans, J, I = self._layout(params, event)
+        model = self.name
+        if k["nwh"] != k["nwf"]:
+            raise ValueError(f"{model}: \"n_window_headers\" and \"n_window_footers\" must be equal")
+        if k["nwh"] >= B:
+            raise ValueError(f"{model}: \"n_window_headers\" must be smaller than a channel block")
+        L = 2 * (k["H"] + k["F"] + I * (k["nwf"] + J * B))
+        _check_size(L, model)
+        self.check_inferred_counts(
+            params, L, J, I, L // 2 - k["H"] - k["F"], lambda j: k["nwf"] + j * B,
+            lambda j: L >= 2 * k["H"] + 2 * (k["nwh"] + j * B),
+        )
+        return self.pack(k, B, chans, I, event, L // 2)
+
 
 class Quarvelv3(Pellorv3S):
     name = "quarvelv3"
-
-    def consts(self, p):
-        return dict(
-            nch=layout_int(p, "n_channel_headers", 1),
-            H=layout_int(p, "n_event_headers", 3),
-            nwh=layout_int(p, "n_window_headers", 1),
-            F=layout_int(p, "n_footer_words", 2),
-            nlb=layout_int(p, "n_last_bits", 1) % 16,
-            cm=layout_mask(p, "chanmask", 0x0C00),
-            cs=layout_shift(p, "chan_shift", 10),
-            wm=layout_mask(p, "windmask", 0x03FE),
-            dm=layout_mask(p, "datamask", 0x1FFF),
-        )
+    DEFAULTS = dict(chanmask=0x0C00, chan_shift=10, windmask=0x03FE, n_footer_words=2, n_window_headers=1,
+                    n_last_bits=1)
 
     def encode(self, params, event):
         k, B, chans, J, I = self._layout(params, event)
-        model, C, W = self.name, params["channels"], params["windows"]
+        model = self.name
         if k["nwh"] >= B:
             raise ValueError(f"{model}: \"n_window_headers\" must be smaller than a channel block")
         if k["F"] == 0:
@@ -436,33 +458,13 @@ class Quarvelv3(Pellorv3S):
                 f"{model}: \"n_event_headers\", \"n_window_headers\" and \"n_footer_words\" give packet lengths "
                 "that the length table does not know"
             )
-        pick = _select_pair(
-            L, C, W, L // 2 - 4, lambda j: 1 + j * B, lambda j: L >= 2 * k["H"] + 2 * (j * B + k["nwh"])
+        self.check_inferred_counts(
+            params, L, J, I, L // 2 - 4, lambda j: 1 + j * B, lambda j: L >= 2 * k["H"] + 2 * (j * B + k["nwh"])
         )
-        if pick != (J, I):
-            raise ValueError(
-                f"{model}: a packet of {J} channels x {I} windows has the length of {pick[0]} channels x "
-                f"{pick[1]} windows and would be read as such" if pick else
-                f"{model}: the parser finds no channel and window count for a packet of {L} bytes"
-            )
-        words = np.zeros(N, dtype=np.int64)
-        pos = k["H"]
-        for n in range(I):
-            for c in chans:
-                win = event[c][n]
-                words[pos] = _header(
-                    [(c, k["cm"], k["cs"], "channel"), (win.label, k["wm"], k["nlb"], "window number")], model
-                )
-                words[pos + 1 : pos + B] = _encode_samples(win.samples, k["dm"], k["nlb"], model)
-                pos += B
-            pos += k["nwh"]
-        return _be(words)
+        return self.pack(k, B, chans, I, event, N)
 
 
 class Lanwev1(Codec):
-    def __init__(self, name):
-        self.name = name
-
     def consts(self, p):
         size = layout_int(p, "packet_size", None)
         return dict(
@@ -509,28 +511,23 @@ class Lanwev1(Codec):
         if not event:
             raise ValueError(f"{model}: an event needs at least one window")
         packets = []
-        depth = max(len(w) for w in event.values())
-        for n in range(depth):  # the board reads out window by window, channels in turn
-            for c in sorted(event):
-                if n >= len(event[c]):
-                    continue
-                win = event[c][n]
-                if not np.any(win.samples):
-                    raise ValueError(f"{model}: channel {c}: an all-zero window is skipped by the parser")
-                words = np.zeros(W, dtype=np.int64)
-                words[0] = _field(c, k["cm"], 0, f"{model}: channel")
-                words[1], words[2] = self.timing_words(k, win.timing)
-                words[3] = _field(win.label, k["awm"], 0, f"{model}: window number")
-                words[H : H + S] = _encode_samples(win.samples, 0xFFFF, 0, model)
-                words[W - 1] = k["stop"]
-                hits = np.nonzero(words[: W - 1] == k["stop"])[0]
-                if hits.size:
-                    what = "a sample" if H <= hits[0] < H + S else "a header or padding word"
-                    raise ValueError(
-                        f"{model}: channel {c}: {what} equals the stop word {k['stop']:#06x} and would split "
-                        "the window packet"
-                    )
-                packets.append(words)
+        for c, win in _readout_order(event):
+            if not np.any(win.samples):
+                raise ValueError(f"{model}: channel {c}: an all-zero window is skipped by the parser")
+            words = np.zeros(W, dtype=np.int64)
+            words[0] = _field(c, k["cm"], 0, f"{model}: channel")
+            words[1], words[2] = self.timing_words(k, win.timing)
+            words[3] = _field(win.label, k["awm"], 0, f"{model}: window number")
+            words[H : H + S] = _encode_samples(win.samples, 0xFFFF, 0, model)
+            words[W - 1] = k["stop"]
+            hits = np.nonzero(words[: W - 1] == k["stop"])[0]
+            if hits.size:
+                what = "a sample" if H <= hits[0] < H + S else "a header or padding word"
+                raise ValueError(
+                    f"{model}: channel {c}: {what} equals the stop word {k['stop']:#06x} and would split "
+                    "the window packet"
+                )
+            packets.append(words)
         _check_size(2 * W * len(packets), model)
         return _be(np.concatenate(packets))
 
@@ -549,39 +546,26 @@ class Lanwev1(Codec):
 
     def plan(self, params, rng, per_event):
         k = self.consts(params)
-        chans = [c for c in range(params["channels"]) if c <= self.channel_max(params)]
-        nlab = max(1, min(params["windows"], k["awm"] + 1))
-        start = int(rng.integers(0, nlab))
+        chans, labels = self.plan_labels(params, rng, per_event)
         tmax = ((k["tm"] << k["ts"]) | k["tm"]) & 0xFFFFFFFF
         t0 = int(rng.integers(0, max(1, min(tmax, 1 << 24) - per_event - 4)))
         plan = {}
         for c in chans:
             tc = t0 + int(rng.integers(0, 3))  # channels trigger within a few windows of each other
-            plan[c] = [((start + n) % nlab, tc + n) for n in range(per_event)]
+            plan[c] = [(label, tc + n) for n, label in enumerate(labels)]
         return plan
 
 
-class Ovisk(Codec):
-    def __init__(self, name):
-        self.name = name
-
+class Ovisk(_FieldCodec):
     def consts(self, p):
         return dict(
+            header_fields(p, 0x0300, 8, 0x00FF),
             nc=layout_int(p, "num_chips", 2),
-            dbm=layout_mask(p, "databitmask", 0x0FFF),
-            cm=layout_mask(p, "chanmask", 0x0300),
-            cs=layout_shift(p, "chan_shift", 8),
-            wm=layout_mask(p, "windmask", 0x00FF),
+            dm=layout_mask(p, "databitmask", 0x0FFF),
             stop=layout_mask(p, "chip_stop_word", 0xFFFF),
             C=layout_int(p, "n_chip_headers", 3),
             F=layout_int(p, "n_window_headers", 1),
         )
-
-    def label_max(self, params):
-        return self.consts(params)["wm"]
-
-    def sample_max(self, params):
-        return self.consts(params)["dbm"]
 
     def chip_of(self, k, cpc, c):
         """(chip, channel within chip) naming event channel c = cpc * chip + channel within chip."""
@@ -611,7 +595,7 @@ class Ovisk(Codec):
 
     def encode(self, params, event):
         k = self.consts(params)
-        model, S = self.name, params["samples"]
+        model = self.name
         if k["nc"] == 0:
             raise ValueError(f"{model}: \"num_chips\" 0 leaves the channel layout undefined")
         if k["F"] == 0:
@@ -635,10 +619,9 @@ class Ovisk(Codec):
         for chip in sorted(chips):
             words = [chip << 12] + [0] * max(0, k["C"] - 1) if k["C"] else []
             for n, cwc, win in sorted(chips[chip], key=lambda t: (t[0], t[1])):
-                head = _header([(cwc, k["cm"], k["cs"], "channel"), (win.label, k["wm"], 0, "window number")], model)
-                words.append(head)
+                words.append(self.head(k, cwc, win.label))
                 words.extend([0] * (k["F"] - 1))
-                words.extend(_encode_samples(win.samples, k["dbm"], 0, model).tolist())
+                words.extend(self.sample_words(k, win.samples).tolist())
             if not words or words[0] >> 12 != chip:
                 raise ValueError(f"{model}: with \"n_chip_headers\" 0 the first window header must name the chip")
             if k["stop"] in words:
@@ -654,15 +637,20 @@ class Ovisk(Codec):
         return _be(out)
 
 
-class _FullBuffer(Codec):
+class _FullBuffer(_FieldCodec):
     """Shared by skerd16 and vombel96: a channel block carries every window of the channel's sample buffer,
-    cyclically from a first window named in its header, samples stored one's-complemented."""
+    cyclically from a first window named in its header, samples stored one's-complemented. Subclasses set
+    CHIP_FOOTERS, the default of "n_chip_footers"."""
 
-    def label_max(self, params):
-        return self.consts(params)["wm"]
-
-    def sample_max(self, params):
-        return self.consts(params)["dm"]
+    def consts(self, p):
+        return dict(
+            header_fields(p, 0xFF00, 8, 0x00FF),
+            nch=layout_int(p, "n_chip_headers", 1),
+            ncf=layout_int(p, "n_chip_footers", self.CHIP_FOOTERS),
+            nwh=layout_int(p, "n_window_headers", 1),
+            nwf=layout_int(p, "n_window_footers", 1),
+            dm=layout_mask(p, "data_mask", 0x03FF),
+        )
 
     def default_per_event(self, params):
         return params["windows"]
@@ -698,33 +686,15 @@ class _FullBuffer(Codec):
                         f"from the first one ({first})"
                     )
                 samples = np.concatenate([w.samples for w in group]) if S else np.zeros(0, dtype=np.int64)
-                words = [0] * k["nwh"] + _encode_samples(samples, k["dm"], 0, model, True).tolist()
+                words = [0] * k["nwh"] + self.sample_words(k, samples, complement=True).tolist()
                 words += [0] * k["nwf"]
                 out.append((c, first, words))
         return out
 
-    def head(self, k, cwc, first):
-        return _header([(cwc, k["cm"], k["cs"], "channel"), (first, k["wm"], 0, "first window")], self.name)
-
 
 class Skerd16(_FullBuffer):
     name = "skerd16"
-
-    def consts(self, p):
-        return dict(
-            nch=layout_int(p, "n_chip_headers", 1),
-            ncf=layout_int(p, "n_chip_footers", 2),
-            nwh=layout_int(p, "n_window_headers", 1),
-            nwf=layout_int(p, "n_window_footers", 1),
-            dm=layout_mask(p, "data_mask", 0x03FF),
-            cm=layout_mask(p, "chanmask", 0xFF00),
-            cs=layout_shift(p, "chan_shift", 8),
-            wm=layout_mask(p, "windmask", 0x00FF),
-        )
-
-    def channel_max(self, params):
-        k = self.consts(params)
-        return min(params["channels"] - 1, k["cm"] >> k["cs"])
+    CHIP_FOOTERS = 2
 
     def plan_channels(self, params):
         return range(self.channel_max(params) + 1)
@@ -745,7 +715,7 @@ class Skerd16(_FullBuffer):
             raise ValueError(f"{model}: the words start at byte 1, so the chip header and footer need a byte")
         words = []
         for c, first, body in blocks:
-            body[0] = self.head(k, c, first)
+            body[0] = self.head(k, c, first, "first window")
             words.extend(body)
         packet = b"\x00" + _le(words)
         packet += bytes(total - len(packet))
@@ -756,19 +726,13 @@ class Skerd16(_FullBuffer):
 
 class Vombel96(_FullBuffer):
     name = "vombel96"
+    CHIP_FOOTERS = 3
 
     def consts(self, p):
         return dict(
+            super().consts(p),
             nc=layout_int(p, "num_chips", 6),
             nef=layout_int(p, "n_event_footers", 2),
-            nch=layout_int(p, "n_chip_headers", 1),
-            ncf=layout_int(p, "n_chip_footers", 3),
-            nwh=layout_int(p, "n_window_headers", 1),
-            nwf=layout_int(p, "n_window_footers", 1),
-            dm=layout_mask(p, "data_mask", 0x03FF),
-            cm=layout_mask(p, "chanmask", 0xFF00),
-            cs=layout_shift(p, "chan_shift", 8),
-            wm=layout_mask(p, "windmask", 0x00FF),
         )
 
     def outer_channels(self, params):
@@ -817,7 +781,7 @@ class Vombel96(_FullBuffer):
                 cwc = c - cpc * chip
                 if ((cpc & 0xFFFF) * chip + cwc) & 0xFFFF != c:
                     raise ValueError(f"{model}: channel {c} cannot be named from chip {chip}")
-                body[0] = self.head(k, cwc, first)
+                body[0] = self.head(k, cwc, first, "first window")
                 words.extend(body)
             block = bytes([chip] + [0] * max(0, k["nch"] - 1)) if k["nch"] else b""
             block += _le(words) + bytes(k["ncf"])
@@ -867,7 +831,7 @@ class Kivrov1(Codec):
 
     def encode(self, params, event):
         k, U, V, R = self.sizes(params)
-        model, S = self.name, params["samples"]
+        model = self.name
         if k["H"] < 2:
             raise ValueError(f"{model}: \"n_window_headers\" below 2 leaves no room for the window and channel words")
         if k["E"] == 0:
@@ -875,12 +839,7 @@ class Kivrov1(Codec):
         if R <= 0 or R % V:
             raise ValueError(f"{model}: the layout keys give a window region that is not a whole number of windows")
         nwb = R // V
-        order = []
-        depth = max((len(w) for w in event.values()), default=0)
-        for n in range(depth):
-            for c in sorted(event):
-                if n < len(event[c]):
-                    order.append((c, event[c][n]))
+        order = _readout_order(event)
         if not order or len(order) % nwb:
             raise ValueError(f"{model}: a board block carries exactly {nwb} windows; the event has {len(order)}")
         _check_size((len(order) // nwb) * U + 4, model)

@@ -5,15 +5,8 @@ import pytest
 
 import brimoacq
 from brimoacq_tools import MODELS
-from brimoacq_tools.writer import (
-    correct_expected,
-    default_params,
-    encode_event,
-    expected_event,
-    make_pedestals,
-    synthesize_events,
-    write_acquisition,
-)
+from brimoacq_tools.writer import (correct_expected, default_params, encode_event, expected_event,
+                                   make_pedestals, synthesize_events, write_acquisition)
 
 
 def round_trip(tmp_path, params, events, per_chunk=4):

@@ -7,16 +7,8 @@ import pytest
 import yaml
 
 from brimoacq_tools import MODELS
-from brimoacq_tools.writer import (
-    correct_expected,
-    default_params,
-    encode_event,
-    expected_event,
-    make_pedestals,
-    synthesize_events,
-    write_acquisition,
-    write_synthetic,
-)
+from brimoacq_tools.writer import (correct_expected, default_params, encode_event, expected_event,
+                                   make_pedestals, synthesize_events, write_acquisition, write_synthetic)
 
 
 def words_be(packet):
