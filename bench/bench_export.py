@@ -1,67 +1,51 @@
 """Throughput of brimoacq.export_csv against writing the same table with polars and pandas.
 
 An acquisition of 20,000 pellorv3 events (4 channels, 8 windows of 64 samples each) with a pedestal
-calibration file is written to a temporary directory and exported with pedestal correction on, in
-files of 1000 events. The produced files are then read back once into one DataFrame per file, so that
-polars.DataFrame.write_csv and pandas.DataFrame.to_csv write exactly the same rows, columns and
-values into the same number of files; only the writing is timed for them, while the export's time
-covers reading, parsing, correcting and writing. A baseline whose package is missing is skipped.
+calibration file is written to a temporary directory with brimoacq_tools.writer and exported with
+pedestal correction on, in files of 1000 events. The produced files are then read back once into one
+DataFrame per file, so that polars.DataFrame.write_csv and pandas.DataFrame.to_csv write exactly the
+same rows, columns and values into the same number of files; only the writing is timed for them, while
+the export's time covers reading, parsing, correcting and writing. A baseline whose package is missing
+is skipped.
 
-    PYTHONPATH=build-py python3 bench/bench_export.py [--events N] [--repeat R]
+    PYTHONPATH=build-py:python python3 bench/bench_export.py [--events N] [--repeat R]
 """
 
 import argparse
-import gzip
 import os
-import pickle
 import random
 import shutil
-import struct
 import sys
 import tempfile
 import time
 
 import brimoacq
 
+try:
+    import brimoacq_tools  # noqa: F401
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+from brimoacq_tools.writer import encode_event, write_acquisition
+
 CHANNELS, WINDOWS, SAMPLES, RING = 4, 8, 64, 256
-EVENTS_PER_FILE = 1000
+PARAMS = {"model": "pellorv3", "channels": CHANNELS, "windows": RING, "samples": SAMPLES}
+DISTINCT = 256
 
 
-def packet(rng, first_window):
-    """A big-endian pellorv3 packet: 3 header words; per window and channel a window word (channel in
-    bits 9-10, window number in bits 1-8) and its samples (bits 1-12); a footer word."""
-    words = [0x1234, 0x5678, 0x9ABC]
-    for w in range(WINDOWS):
-        window = (first_window + w) % RING
-        for c in range(CHANNELS):
-            words.append((c << 9) | (window << 1))
-            words.extend(rng.getrandbits(12) << 1 for _ in range(SAMPLES))
-    words.append(0xFFFF)
-    return struct.pack(">%dH" % len(words), *words)
+def event(rng):
+    """WINDOWS consecutive windows from a random one for every channel, with random 12-bit samples."""
+    first = rng.randrange(RING)
+    return {c: [((first + w) % RING, [rng.getrandbits(12) for _ in range(SAMPLES)]) for w in range(WINDOWS)]
+            for c in range(CHANNELS)}
 
 
-def write_acquisition(path, events, rng):
-    os.makedirs(path)
-    with open(os.path.join(path, "metadata.yml"), "w") as f:
-        f.write(f"params:\n  model: pellorv3\n  channels: {CHANNELS}\n  windows: {RING}\n"
-                f"  samples: {SAMPLES}\nregisters:\n  reg0: 1\n")
-    # A few distinct packets, repeated, keep the set-up short; the window numbers still vary.
-    distinct = [packet(rng, rng.randrange(RING)) for _ in range(64)]
-    per_chunk = 5000
-    for n, start in enumerate(range(0, events, per_chunk)):
-        data, index = bytearray(), bytearray()
-        for e in range(start, min(events, start + per_chunk)):
-            p = distinct[e % len(distinct)]
-            index += struct.pack("<II", len(data), len(p))
-            data += p
-        with open(os.path.join(path, f"{n}.bin"), "wb") as f:
-            f.write(data)
-        with open(os.path.join(path, f"{n}.idx"), "wb") as f:
-            f.write(index)
+def write_run(path, events, rng):
+    # A few hundred distinct packets, repeated, keep the set-up short; the window numbers still vary.
+    distinct = [encode_event(PARAMS, event(rng)) for _ in range(DISTINCT)]
     table = [[[round(rng.uniform(50, 300), 2) for _ in range(SAMPLES)] for _ in range(RING)]
              for _ in range(CHANNELS)]
-    with open(os.path.join(path, "pedestals_calibration"), "wb") as f:
-        f.write(gzip.compress(pickle.dumps({"data": table})))
+    packets = (distinct[e % DISTINCT] for e in range(events))
+    write_acquisition(path, PARAMS, packets, events_per_chunk=5000, pedestals=table)
 
 
 def fresh_dir(root, name):
@@ -80,6 +64,17 @@ def best_of(repeat, run):
     return min(times)
 
 
+def time_writes(root, name, files, frames, write, repeat):
+    """Best time of writing every frame with write(frame, path) to a file of the same name in root/name."""
+    def run():
+        dst = fresh_dir(root, name)
+        t0 = time.perf_counter()
+        for f, df in zip(files, frames):
+            write(df, os.path.join(dst, f))
+        return time.perf_counter() - t0
+    return best_of(repeat, run)
+
+
 def total_size(path):
     return sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path))
 
@@ -94,7 +89,7 @@ def main():
     root = tempfile.mkdtemp(prefix="bench_export_")
     try:
         acq_path = os.path.join(root, "run")
-        write_acquisition(acq_path, args.events, rng)
+        write_run(acq_path, args.events, rng)
         acq = brimoacq.Acquisition(acq_path)
         indices = list(range(args.events))
 
@@ -120,15 +115,8 @@ def main():
             print("polars: not installed, skipped")
         else:
             frames = [pl.read_csv(os.path.join(out, f)) for f in files]
-
-            def run_polars():
-                dst = fresh_dir(root, "polars")
-                t0 = time.perf_counter()
-                for f, df in zip(files, frames):
-                    df.write_csv(os.path.join(dst, f))
-                return time.perf_counter() - t0
-
-            results["polars"] = best_of(args.repeat, run_polars)
+            results["polars"] = time_writes(root, "polars", files, frames, lambda df, p: df.write_csv(p),
+                                            args.repeat)
             # polars writes whole floats as "3217.0" where the export writes "3217": same values.
             same = all(pl.read_csv(os.path.join(root, "polars", f)).equals(df)
                        for f, df in zip(files, frames))
@@ -142,16 +130,9 @@ def main():
             print("pandas: not installed, skipped")
         else:
             frames = [pd.read_csv(os.path.join(out, f)) for f in files]
-
-            def run_pandas():
-                dst = fresh_dir(root, "pandas")
-                t0 = time.perf_counter()
-                for f, df in zip(files, frames):
-                    df.to_csv(os.path.join(dst, f), index=False)
-                return time.perf_counter() - t0
-
             # pandas is slow enough that one run is representative.
-            results["pandas"] = best_of(1, run_pandas)
+            results["pandas"] = time_writes(root, "pandas", files, frames,
+                                            lambda df, p: df.to_csv(p, index=False), 1)
             print(f"pandas.DataFrame.to_csv (write only): {results['pandas']:.3f} s, "
                   f"{mb / results['pandas']:.0f} MB/s")
             del frames

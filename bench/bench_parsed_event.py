@@ -2,12 +2,11 @@
 Python floats at all: numpy.frombuffer(...).astype(numpy.float32).tolist() on the same sample count,
 measured side by side in one run. Prints the ratio; the target is at most 1.3.
 
-Run with the module on the path: PYTHONPATH=<module build dir> python3 bench/bench_parsed_event.py
+Run with the module on the path: PYTHONPATH=<module build dir>:python python3 bench/bench_parsed_event.py
 """
 
 import gc
 import pathlib
-import struct
 import sys
 import tempfile
 import time
@@ -16,34 +15,28 @@ import numpy
 
 import brimoacq
 
+try:
+    import brimoacq_tools  # noqa: F401
+except ImportError:
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from brimoacq_tools.writer import write_acquisition
+
 SAMPLES = 96 * 4096
-# A full vombel96 event with the default layout: six chip blocks of sixteen channel blocks, each
-# channel block a header word (channel within the chip in the high byte, first window in the low
-# byte), 128 windows of 32 samples stored as their complement, and a footer word.
+# A full vombel96 event with the default layout: six chip blocks of sixteen channels, each channel
+# carrying all 128 windows of 32 samples from a first window of its own (the channel number); the k-th
+# sample of a channel is (7k + its channel within the chip) mod 1024.
 CHIPS, CHANNELS_PER_CHIP, WINDOWS, S = 6, 16, 128, 32
 assert CHIPS * CHANNELS_PER_CHIP * WINDOWS * S == SAMPLES
+PARAMS = {"model": "vombel96", "channels": CHIPS * CHANNELS_PER_CHIP, "windows": WINDOWS, "samples": S}
 
 
 def vombel96_event():
-    packet = bytearray()
-    for chip in range(CHIPS):
-        packet.append(chip)                       # chip header byte: chip number
-        for ch in range(CHANNELS_PER_CHIP):
-            first = (chip * 16 + ch) % WINDOWS
-            samples = [(~((k * 7 + ch) & 0x3FF)) & 0xFFFF for k in range(WINDOWS * S)]
-            packet += struct.pack("<%dH" % (len(samples) + 2), (ch << 8) | first, *samples, 0)
-        packet += bytes(3)                        # chip footer
-    packet += bytes(2)                            # event footer
-    return bytes(packet)
-
-
-def write_acquisition(root):
-    packet = vombel96_event()
-    (root / "metadata.yml").write_text(
-        "params:\n  model: vombel96\n  channels: %d\n  windows: %d\n  samples: %d\nregisters: {}\n"
-        % (CHIPS * CHANNELS_PER_CHIP, WINDOWS, S))
-    (root / "0.bin").write_bytes(packet)
-    (root / "0.idx").write_bytes(struct.pack("<II", 0, len(packet)))
+    event = {}
+    for c in range(CHIPS * CHANNELS_PER_CHIP):
+        samples = (numpy.arange(WINDOWS * S) * 7 + c % CHANNELS_PER_CHIP) & 0x3FF
+        labels = [(c + w) % WINDOWS for w in range(WINDOWS)]
+        event[c] = [(label, samples[w * S:(w + 1) * S]) for w, label in enumerate(labels)]
+    return event
 
 
 def best_of(fn, repeats):
@@ -60,8 +53,7 @@ def best_of(fn, repeats):
 def main():
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 15
     with tempfile.TemporaryDirectory() as d:
-        root = pathlib.Path(d)
-        write_acquisition(root)
+        root = write_acquisition(pathlib.Path(d) / "run", PARAMS, [vombel96_event()])
         acq = brimoacq.Acquisition(root)
         event = acq.parsed_event(0)
         assert sum(len(ch) for ch in event["data"]) == SAMPLES

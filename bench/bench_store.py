@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Raw event lookup over a 100-chunk, 100,000-event acquisition, against a plain-Python baseline.
 
-Writes the acquisition into a temporary directory, builds bench_store (CMake, -DBRIMOACQ_BUILD_BENCH=ON)
-unless --bench names a built binary, times the baseline (each chunk read whole with open().read(), the
-events sliced out by their index entries) and prints the rates of Acquisition::get and EventReader::get
-as ratios to it (above 1: faster than the baseline).
+Writes the acquisition (pellorv3 packets made with brimoacq_tools.writer) into a temporary directory,
+builds bench_store (CMake, -DBRIMOACQ_BUILD_BENCH=ON) unless --bench names a built binary, times the
+baseline (each chunk read whole with open().read(), the events sliced out by their index entries) and
+prints the rates of Acquisition::get and EventReader::get as ratios to it (above 1: faster than the
+baseline).
 
     python3 bench/bench_store.py [--build-dir build-bench] [--bench PATH] [--stride K]
 """
@@ -18,29 +19,39 @@ import sys
 import tempfile
 import time
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+try:
+    import brimoacq_tools  # noqa: F401
+except ImportError:
+    sys.path.insert(0, os.path.join(ROOT, "python"))
+from brimoacq_tools.writer import encode_event, write_acquisition
+
 CHUNKS = 100
 EVENTS_PER_CHUNK = 1000
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PARAMS = {"model": "pellorv3", "channels": 4, "windows": 64, "samples": 32}
+DISTINCT = 300
 
 
-def write_acquisition(path):
+def distinct_packets(rng):
+    """Pellorv3 packets of 1 to 15 windows (74 to 998 bytes), the windows dealt to the channels in turn."""
+    packets = []
+    for _ in range(DISTINCT):
+        first = rng.randrange(PARAMS["windows"])
+        event = {}
+        for r in range(rng.randrange(1, 16)):
+            samples = [rng.getrandbits(12) for _ in range(PARAMS["samples"])]
+            event.setdefault(r % PARAMS["channels"], []).append((first + r // PARAMS["channels"], samples))
+        packets.append(encode_event(PARAMS, event))
+    return packets
+
+
+def write_run(path):
+    """The acquisition: the distinct packets drawn at random for every event. Returns its size in bytes."""
     rng = random.Random(12)
-    with open(os.path.join(path, "metadata.yml"), "w") as f:
-        f.write("params:\n  model: pellorv3\n  channels: 4\n  windows: 64\n  samples: 32\nregisters: {}\n")
-    total = 0
-    for n in range(CHUNKS):
-        data = bytearray()
-        index = bytearray()
-        for _ in range(EVENTS_PER_CHUNK):
-            length = rng.randrange(64, 1025)
-            index += struct.pack("<II", len(data), length)
-            data += rng.randbytes(length)
-        total += len(data)
-        with open(os.path.join(path, f"{n}.bin"), "wb") as f:
-            f.write(data)
-        with open(os.path.join(path, f"{n}.idx"), "wb") as f:
-            f.write(index)
-    return total
+    distinct = distinct_packets(rng)
+    packets = [rng.choice(distinct) for _ in range(CHUNKS * EVENTS_PER_CHUNK)]
+    write_acquisition(path, PARAMS, packets, events_per_chunk=EVENTS_PER_CHUNK)
+    return sum(map(len, packets))
 
 
 def python_baseline(path):
@@ -80,8 +91,7 @@ def main():
     tmp = tempfile.mkdtemp(prefix="brimo-bench-")
     try:
         acq = os.path.join(tmp, "run")
-        os.mkdir(acq)
-        total = write_acquisition(acq)
+        total = write_run(acq)
         python_baseline(acq)  # warm the page cache
         events, size, seconds = python_baseline(acq)
         assert events == CHUNKS * EVENTS_PER_CHUNK and size == total
