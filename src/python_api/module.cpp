@@ -51,7 +51,8 @@ PyObject* init_module() {
     if (!module) return nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(acquisition_type());
     if (type == nullptr || !add_public(module.get(), "Acquisition", type)) return nullptr;
-    PyRef module_name(PyModule_GetNameObject(module.get()));
+    // The functions' __module__; PyModule_GetNameObject is missing from some interpreters' C API.
+    PyRef module_name(PyUnicode_FromString("brimoacq"));
     if (!module_name) return nullptr;
     for (PyMethodDef* def : kFunctions) {
         PyRef function(PyCFunction_NewEx(def, nullptr, module_name.get()));

@@ -40,12 +40,15 @@ public:
             return false;
         }
         if (PyObject_CheckBuffer(obj)) {
-            if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) {
+            // Asking for the full description (shape, strides) rather than a plain block lets us
+            // see ourselves whether the memory is one contiguous run of bytes: some interpreters hand
+            // out the base pointer of a strided memoryview even for a plain-block request.
+            if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) == 0) {
                 held_ = true;
-                // Only a buffer of single bytes is the packet itself; a buffer of wider items
-                // (array('H'), a cast memoryview) is read as the sequence of its integers, which
-                // must each fit in a byte.
-                if (view_.itemsize == 1) {
+                // Only a contiguous buffer of single bytes is the packet itself; a buffer of wider
+                // items (array('H'), a cast memoryview) or a strided view is read as the sequence of
+                // its integers, which must each fit in a byte.
+                if (view_.itemsize == 1 && PyBuffer_IsContiguous(&view_, 'C')) {
                     bytes_ = {static_cast<const std::uint8_t*>(view_.buf), std::size_t(view_.len)};
                     return true;
                 }
