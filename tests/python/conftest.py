@@ -16,6 +16,12 @@ import brimoacq  # noqa: E402
 from brimoacq_tools import MODELS  # noqa: E402
 from brimoacq_tools.writer import encode_event, write_acquisition as write_packets  # noqa: E402
 
+# Tests that look at CPython internals (reference counts, collector thresholds and callbacks, the C
+# API through ctypes, descriptor docstrings) rather than at the module's behaviour; PyPy's C-API layer
+# does not offer these.
+cpython_only = pytest.mark.skipif(sys.implementation.name != "cpython",
+                                  reason="relies on CPython internals")
+
 REGISTERS = {"reg0": 1, "reg1": 2}
 
 

@@ -7,7 +7,7 @@ import sys
 import brimoacq
 
 from brimoacq_tools.writer import encode_event
-from conftest import pellorv3_params, simple_packet
+from conftest import cpython_only, pellorv3_params, simple_packet
 
 WINDOW = list(range(300))
 
@@ -59,6 +59,7 @@ def run(calls, times):
                 pass
 
 
+@cpython_only
 def test_no_reference_leaks(make_acq, tmp_path):
     acq, cheap, costly = make_calls(make_acq, tmp_path)
     shared_int = acq[0]["time"][0][599]   # from the process-wide table of small ints
