@@ -81,18 +81,10 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
     Pellorv3SEvent event(params.channels);
 
-    // A channel block of no words has no header to read.
     const std::uint64_t B = lay.n_channel_headers + params.samples;  // no overflow: a pair matched
-    if (B == 0) return err(ParsingError::InvalidParameters);
-    ChannelBlockLayout cbl;
-    cbl.chan_block_words = B;
-    cbl.chanmask = lay.chanmask;
-    cbl.chan_shift = lay.chan_shift;
-    cbl.windmask = lay.windmask;
-    cbl.datamask = lay.datamask;
-    cbl.last_shift = lay.last_shift;
-
-    // The first window block must carry J channel blocks with valid channels.
+    ChannelBlockLayout cbl =
+        ChannelBlockLayout::of(B, lay.chanmask, lay.chan_shift, lay.windmask, lay.datamask, lay.last_shift);
+    // The first window block must carry J channel blocks (of at least one word) with valid channels.
     if (auto r = read_window_blocks(region, J, lay.n_window_headers, cbl, event); !r) return err(r.error());
 
     event.window_tail_words.reserve(cbl.window_blocks);

@@ -66,19 +66,11 @@ Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, co
     if (cache.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
     Quarvelv3Event event(cache.channels);
 
-    // A channel block of no words has no header to read (and would make the window block size 0
-    // when "n_window_headers" is 0 too).
     const std::uint64_t B = *cache.channel_block_words;  // a length matched, so B fits 64 bits
-    if (B == 0) return err(ParsingError::InvalidParameters);
-
-    ChannelBlockLayout lay;
-    lay.chan_block_words = B;
-    lay.chanmask = cache.chanmask;
-    lay.chan_shift = cache.chan_shift;
-    lay.windmask = cache.windmask;
-    lay.datamask = cache.datamask;
-    lay.last_shift = cache.n_last_bits;
-    // The first window block's J channel blocks must lie in the region and name valid channels.
+    ChannelBlockLayout lay = ChannelBlockLayout::of(B, cache.chanmask, cache.chan_shift, cache.windmask,
+                                                    cache.datamask, cache.n_last_bits);
+    // The first window block's J channel blocks (of at least one word: a block of none has no header
+    // to read) must lie in the region and name valid channels.
     if (auto r = read_window_blocks(region, J, cache.n_window_headers, lay, event); !r) return err(r.error());
 
     if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());

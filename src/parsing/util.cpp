@@ -132,6 +132,7 @@ Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> re
 Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> region, std::uint64_t channels_per_block,
                                               std::uint64_t extra_words, ChannelBlockLayout& lay, EventBase& event) {
     const std::uint64_t B = lay.chan_block_words;
+    if (B == 0) return err(ParsingError::InvalidParameters);
     const Size first_block = checked_mul(channels_per_block, B);
     if (!first_block || *first_block > region.size()) return err(ParsingError::UnexpectedLength);
     for (std::uint64_t k = 0; k < channels_per_block; ++k) {

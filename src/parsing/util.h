@@ -169,6 +169,19 @@ struct ChannelBlockLayout {
     std::uint16_t windmask = 0;
     std::uint16_t datamask = 0;
     unsigned last_shift = 0;  // modulo 16
+
+    // The per-block fields; the block counts are filled in by read_window_blocks.
+    static ChannelBlockLayout of(std::uint64_t chan_block_words, std::uint16_t chanmask, unsigned chan_shift,
+                                 std::uint16_t windmask, std::uint16_t datamask, unsigned last_shift) {
+        ChannelBlockLayout l;
+        l.chan_block_words = chan_block_words;
+        l.chanmask = chanmask;
+        l.chan_shift = chan_shift;
+        l.windmask = windmask;
+        l.datamask = datamask;
+        l.last_shift = last_shift;
+        return l;
+    }
 };
 
 // Appends every channel block of `region` to the event's data and window_labels. InvalidChannel,
@@ -180,7 +193,8 @@ Result<void, ParsingError> read_channel_blocks(std::span<const std::uint16_t> re
 // Reads the window blocks of `region` whose first block holds `channels_per_block` channel blocks of
 // layout.chan_block_words words, followed by `extra_words` further words: fills in the block counts
 // of `layout` (whose masks and chan_block_words the caller sets) and appends the channel blocks as
-// read_channel_blocks does. UnexpectedLength when the first window block's channel blocks do not fit
+// read_channel_blocks does. InvalidParameters when a channel block has no words (no header to read),
+// UnexpectedLength when the first window block's channel blocks do not fit
 // the region, InvalidChannel when one of them names a channel without an entry in the event; both
 // before anything is appended.
 Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> region, std::uint64_t channels_per_block,
