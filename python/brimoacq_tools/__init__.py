@@ -8,8 +8,11 @@ program. Nothing here is needed to read acquisitions: that is the extension modu
 from .models import MODELS, Window
 from .writer import (
     default_params,
+    ecc_encode,
+    ecc_word_offset,
     encode_event,
     expected_event,
+    flip_bits,
     make_pedestals,
     correct_expected,
     synthesize_events,
@@ -21,8 +24,11 @@ __all__ = [
     "MODELS",
     "Window",
     "default_params",
+    "ecc_encode",
+    "ecc_word_offset",
     "encode_event",
     "expected_event",
+    "flip_bits",
     "make_pedestals",
     "correct_expected",
     "synthesize_events",

@@ -38,6 +38,12 @@ def root(tmp_path_factory):
     (root / "not_an_acquisition").mkdir()
     (root / "bad_metadata").mkdir()
     (root / "bad_metadata" / "metadata.yml").write_text("params: [\n")
+    (root / "a_file").write_text("not a directory\n")
+    odd = root / "run_odd_model"
+    odd.mkdir()
+    (odd / "metadata.yml").write_text((root / "run_a" / "metadata.yml").read_text().replace("pellorv3", "pellorv9"))
+    for name in ("0.bin", "0.idx"):
+        (odd / name).write_bytes((root / "run_a" / name).read_bytes())
     return root
 
 
@@ -58,17 +64,35 @@ def test_bad_arguments_give_one_line_and_status_2(args):
 
 
 @pytest.mark.parametrize(
-    "args",
-    [["info", "{root}/missing"], ["info", "{root}/not_an_acquisition"], ["info", "{root}/bad_metadata"],
-     ["ls", "{root}/missing"],
-     ["export", "{root}/missing", "{root}/out"], ["export", "{root}/run_b", "{root}/run_b/csv"],
-     ["export", "{root}/run_b", "{root}/out", "--indices", "3:x"], ["export", "{root}/run_b", "{root}/out", "--indices", "12"],
-     ["plot", "{root}/missing", "0"]],
+    "args,path,cause",
+    [(["info", "{root}/missing"], "missing", "no such acquisition directory"),
+     (["info", "{root}/a_file"], "a_file", "is a file, not an acquisition directory"),
+     (["info", "{root}/not_an_acquisition"], "not_an_acquisition", "no metadata.yml"),
+     (["info", "{root}/bad_metadata"], "bad_metadata", "metadata"),
+     (["ls", "{root}/missing"], "missing", "no such directory"),
+     (["ls", "{root}/run_b"], "run_b", "is an acquisition, not a directory of acquisitions: use 'brimoacq info"),
+     (["export", "{root}/missing", "{root}/out"], "missing", "no such acquisition directory"),
+     (["export", "{root}/run_b", "{root}/run_b/csv"], "run_b/csv", "refusing to write into the acquisition"),
+     (["export", "{root}/run_b", "{root}/a_file"], "a_file", "exists and is not a directory"),
+     (["export", "{root}/run_b", "{root}/out", "--indices", "3:x"], "run_b", "invalid index selection"),
+     (["export", "{root}/run_b", "{root}/out", "--indices", "12"], "run_b", "out of range: there are 12 events"),
+     (["export", "{root}/run_b", "{root}/out", "--indices", "30:40"], "run_b", "out of range: there are 12 events"),
+     (["export", "{root}/run_a", "{root}/out", "--pedestals"], "run_a", "no pedestals_calibration file"),
+     (["plot", "{root}/missing", "0"], "missing", "no such acquisition directory"),
+     (["plot", "{root}/run_b", "12"], "run_b", "out of range: there are 12 events")],
 )
-def test_failures_give_one_line_and_status_1(root, args):
+def test_failures_give_one_line_naming_path_and_cause(root, args, path, cause):
     result = run(*[a.format(root=root) for a in args])
     assert_one_line_error(result, status=1)
-    assert not (root / "run_b" / "csv").exists()
+    assert f"{root}/{path}: " in result.stderr and cause in result.stderr
+    assert not (root / "run_b" / "csv").exists() and not (root / "out").exists()
+
+
+def test_version_names_the_distribution_version():
+    result = run("--version")
+    assert result.returncode == 0 and result.stdout.startswith("brimoacq ")
+    version = result.stdout.split()[1]
+    assert version[0].isdigit() or version == "unknown", result.stdout
 
 
 @pytest.mark.parametrize(
@@ -107,13 +131,19 @@ def test_info_shows_params_counts_calibration_and_first_event(root):
     broken = run("info", root / "run_c")
     assert broken.returncode == 0 and "events:      2" in broken.stdout
     assert "first event: cannot be parsed: Failed to parse event: unexpected length of data" in broken.stdout
+    odd = run("info", root / "run_odd_model")
+    assert odd.returncode == 0 and "model:       pellorv9 (not a supported board model)" in odd.stdout
+    assert "first event: cannot be parsed: board model 'pellorv9' is not supported" in odd.stdout
 
 
 def test_ls_lists_acquisitions_with_model_and_count(root):
     result = run("ls", root)
     assert result.returncode == 0, result.stderr
-    assert [line.split() for line in result.stdout.splitlines()] == [
-        ["run_a", "pellorv3", "3", "events"], ["run_b", "vombel96", "12", "events"], ["run_c", "pellorv3", "2", "events"]]
+    rows = [line.split(None, 2) for line in result.stdout.splitlines()]
+    assert [r[:2] for r in rows] == [["bad_metadata", "?"], ["run_a", "pellorv3"], ["run_b", "vombel96"],
+                                     ["run_c", "pellorv3"], ["run_odd_model", "pellorv9"]]
+    assert rows[0][2].startswith("cannot be opened: metadata.yml is not valid YAML: ")
+    assert [r[2] for r in rows[1:]] == ["3 events", "12 events", "2 events", "3 events"]
 
 
 @pytest.mark.parametrize("extra,files", [([], 1), (["--indices", "2,4", "--pedestals"], 1)])
@@ -121,8 +151,57 @@ def test_export_writes_csv_files(root, tmp_path, extra, files):
     result = run("export", root / "run_b", tmp_path / "out", *extra)
     assert result.returncode == 0, result.stderr
     written = sorted(p.name for p in (tmp_path / "out").iterdir())
-    assert written == [f"run_b (chunk {k}).csv" for k in range(files)]
+    assert written == [f"run_b (chunk {k}).csv" for k in range(files)] + ["run_b (index).csv"]
     assert str(tmp_path / "out" / written[0]) in result.stdout
+
+
+def csv_rows(path):
+    import csv
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+@pytest.fixture(scope="module")
+def truncated(tmp_path_factory):
+    """pellorv3 events 0-24 in chunk 0; chunk 1 is cut short so that only events 25-29 of 25-49 are whole."""
+    path = tmp_path_factory.mktemp("cut") / "run_cut"
+    write_synthetic(path, model="pellorv3", events=50, seed=5, events_per_chunk=25, pedestals=False)
+    entries = (path / "1.idx").read_bytes()
+    offset = int.from_bytes(entries[8 * 5 : 8 * 5 + 4], "little")
+    with open(path / "1.bin", "r+b") as f:
+        f.truncate(offset + 1)
+    return path
+
+
+@pytest.mark.parametrize(
+    "extra,status,key,index_map",
+    [([], 1, "exported 30 of 50 selected events", None),
+     (["--allow-missing"], 0, "exported 30 of 50 selected events", None),
+     (["--indices", "28:33,3,31", "--allow-missing"], 0, "exported 3 of 7 selected events",
+      [["run_cut (chunk 0).csv", "0", "28"], ["run_cut (chunk 0).csv", "1", "29"], ["run_cut (chunk 0).csv", "2", "3"]]),
+     (["--indices", "3,4", "--pedestals", "--allow-uncorrected"], 0, "exported 2 of 2 selected events of run_cut "
+      "without pedestal correction", [["run_cut (chunk 0).csv", "0", "3"], ["run_cut (chunk 0).csv", "1", "4"]])],
+)
+def test_export_reports_what_it_wrote_and_what_it_left_out(truncated, tmp_path, extra, status, key, index_map):
+    out = tmp_path / "out"
+    result = run("export", truncated, out, *extra)
+    assert result.returncode == status, result.stderr
+    assert key in result.stdout
+    rows = csv_rows(out / "run_cut (index).csv")
+    assert rows[0] == ["file", "evt_num", "index"]
+    if index_map is not None:
+        assert rows[1:] == index_map
+    written = csv_rows(out / "run_cut (chunk 0).csv")
+    assert len(rows) - 1 == len({r[1] for r in written[1:]})  # one map row per event of the file
+    if "--pedestals" in extra:
+        assert "no pedestals_calibration file: values are exported uncorrected" in result.stderr
+        return
+    assert f"{out}/run_cut (chunk 0).csv: {len(rows) - 1} events" in result.stdout
+    left = [line for line in result.stdout.splitlines() if line.startswith("  30-")]
+    assert len(left) == 1 and ": cannot be read: " in left[0], result.stdout
+    if status:
+        assert_one_line_error(result, status=1)
+        assert f"{out}: 20 of 50 selected events could not be exported" in result.stderr
 
 
 def test_demo_writes_shows_and_exports(tmp_path):
