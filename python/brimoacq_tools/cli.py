@@ -249,14 +249,6 @@ def cmd_ls(args):
         print(f"{name.ljust(widths[0])}  {model.ljust(widths[1])}  {events}")
 
 
-# --- export ----------------------------------------------------------------------------------------------
-
-
-def _inside(child, parent):
-    child, parent = os.path.realpath(child), os.path.realpath(parent)
-    return child == parent or child.startswith(parent.rstrip(os.sep) + os.sep)
-
-
 # --- progress --------------------------------------------------------------------------------------------
 
 
@@ -313,7 +305,7 @@ class ExportResult(NamedTuple):
     left_out: Dict[int, str]  # acquisition index -> why the export left it out
     lost: int  # selected entries (duplicates counted) that are in no file
     index_map: Optional[str]  # the "<name> (index).csv" file
-    mismatched: List[str]  # files whose event count disagrees with a check of their indices
+    mismatched: List[str]  # files holding more events than a check of their indices finds readable
 
 
 def _inside(child, parent):
@@ -444,7 +436,10 @@ def export(acq, indices, out_dir, pedestals, desc="exporting"):
     corrected = bool(pedestals) and _pedestal_problem(acq) is None
     nfiles = (len(indices) + EXPORT_CHUNK - 1) // EXPORT_CHUNK
     files, left_out, lost, mismatched, rows = [], {}, 0, [], []
-    work = tempfile.mkdtemp(prefix=".brimoacq-export-", dir=out_dir)
+    try:  # the file being written lives here until it is complete
+        work = tempfile.mkdtemp(prefix=".brimoacq-export-", dir=out_dir)
+    except OSError as exc:
+        raise CliError(f"{out_dir}: cannot write into the output directory ({exc.strerror or exc})") from None
     try:
         with progress(nfiles, desc) as bar:
             for k in range(nfiles):
@@ -456,19 +451,22 @@ def export(acq, indices, out_dir, pedestals, desc="exporting"):
                     raise CliError(f"{out_dir}: exporting {acq.path} failed: {_one_line(exc)}") from None
                 name = os.path.join(out_dir, f"{acq.name} (chunk {k}).csv")
                 os.replace(os.path.join(work, f"{acq.name} (chunk 0).csv"), name)
+                # The last row's evt_num counts the events of the file, except trailing events without
+                # window labels, which take a number but write no row: only a shortfall needs a check.
                 count = _csv_event_count(name)
                 kept = list(chunk)
                 if count != len(chunk):
                     missing = find_left_out(acq, chunk, corrected)
                     left_out.update(missing)
                     kept = [i for i in chunk if i not in missing]
-                    lost += len(chunk) - count
-                if len(kept) == count:
+                if count <= len(kept):
                     base = os.path.basename(name)
                     rows.extend((base, n, i) for n, i in enumerate(kept))
-                else:  # the acquisition changed between the export and the check
+                    files.append((name, len(kept)))
+                else:  # more rows than readable events: the acquisition changed during the export
                     mismatched.append(name)
-                files.append((name, count))
+                    files.append((name, count))
+                lost += len(chunk) - len(kept)
                 bar.update(1)
     except KeyboardInterrupt:
         done = ", ".join(os.path.basename(f) for f, _ in files) or "none"
@@ -630,6 +628,21 @@ def _draw_image(fig, ax, event, channels, value_label):
     ax.set_ylabel("channel")
 
 
+def _mark_windows(ax, starts, on_image):
+    """Mark window boundaries: dotted lines, or for many windows short ticks along the top edge, which
+    would otherwise hide the data. Returns the note for the title."""
+    if not starts:
+        return ""
+    colour = "white" if on_image else "0.3"
+    if len(starts) <= 64:
+        for t in starts:
+            ax.axvline(t - 0.5, color=colour, lw=0.7, ls=":", alpha=0.8, zorder=3)
+        return ", dotted lines: window boundaries"
+    for t in starts:
+        ax.axvline(t - 0.5, ymin=0.97, ymax=1.0, color=colour, lw=0.6, zorder=3)
+    return ", ticks at the top: window boundaries"
+
+
 def cmd_plot(args):
     try:
         import matplotlib
@@ -657,11 +670,8 @@ def cmd_plot(args):
     else:
         _draw_lines(ax, event, channels)
         ax.set_ylabel(value_label)
-    starts = _window_starts(event, channels)
-    for t in starts:
-        ax.axvline(t - 0.5, color="0.35", lw=0.6, ls=":", zorder=3)
+    note = _mark_windows(ax, _window_starts(event, channels), style == "image")
     model = _params(acq).get("model", "?")
-    note = ", dotted lines: window boundaries" if starts else ""
     ax.set_title(f"{acq.name}: event {args.index} ({model}, {len(channels)} channels{note})")
     ax.set_xlabel("time (samples)")
     fig.tight_layout()

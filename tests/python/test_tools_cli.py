@@ -10,16 +10,20 @@ import pytest
 import brimoacq
 import brimoacq_tools
 from brimoacq_tools.cli import CliError, parse_indices
-from brimoacq_tools.writer import default_params, write_acquisition, write_synthetic
+from brimoacq_tools.writer import default_params, encode_event, synthesize_events, write_acquisition, write_synthetic
 
 
-def run(*args, cwd=None):
+def run_env():
     paths = [str(Path(brimoacq_tools.__file__).resolve().parents[1]), str(Path(brimoacq.__file__).resolve().parent)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def run(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "brimoacq_tools", *map(str, args)], capture_output=True,
-                          text=True, env=env, cwd=cwd, timeout=120)
+                          text=True, env=run_env(), cwd=cwd, timeout=120)
 
 
 def assert_one_line_error(result, status=None):
@@ -211,13 +215,18 @@ def test_demo_writes_shows_and_exports(tmp_path):
     assert (acq / "metadata.yml").is_file() and (acq / "pedestals_calibration").is_file()
     assert "events:      5" in result.stdout.splitlines()
     assert (tmp_path / "demo_vombel96_csv" / "demo_vombel96 (chunk 0).csv").is_file()
+    assert "brimoacq.ecc_check(raw) finds 3 words in error:" in result.stdout
+    assert ("ecc_check of the result finds 0 words in error, and the result equals the packet as written"
+            in result.stdout)
     again = run("demo", tmp_path, "--events", "1", "--model", "kivro")
     assert again.returncode == 0 and (tmp_path / "demo_kivro" / "0.idx").is_file()
 
 
-def test_plot_writes_a_png_or_says_matplotlib_is_missing(root, tmp_path):
+@pytest.mark.parametrize("extra,key", [(["--channels", "0:4"], "(4 channels, lines)"), ([], "(96 channels, image)"),
+                                       (["--pedestals", "--style", "lines"], "(96 channels, lines)")])
+def test_plot_writes_a_png_or_says_matplotlib_is_missing(root, tmp_path, extra, key):
     out = tmp_path / "event.png"
-    result = run("plot", root / "run_b", "3", "-o", out, "--channels", "0:4")
+    result = run("plot", root / "run_b", "3", "-o", out, *extra)
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -225,4 +234,44 @@ def test_plot_writes_a_png_or_says_matplotlib_is_missing(root, tmp_path):
         assert "pip install 'brimoacq[plot]'" in result.stderr
         return
     assert result.returncode == 0, result.stderr
+    assert key in result.stdout
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_export_of_many_files_matches_export_csv_and_shows_progress_on_a_terminal(tmp_path):
+    """2500 selected events give three files, byte for byte those of one export_csv call; with standard
+    error on a terminal a progress bar counts them."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    params = default_params("pellorv3")
+    write_acquisition(tmp_path / "big", params, [encode_event(params, e) for e in synthesize_events(params, 7)] * 200)
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen([sys.executable, "-m", "brimoacq_tools", "export", tmp_path / "big", tmp_path / "cli",
+                           "--indices", "0:1400,100:1200"], env=run_env(), stdout=subprocess.PIPE, stderr=slave) as proc:
+        os.close(slave)
+        bar = b""
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                break
+            if not data:
+                break
+            bar += data
+        assert proc.wait(timeout=120) == 0, bar
+    os.close(master)
+    assert b"exporting" in bar and b"3/3" in bar
+    acq = brimoacq.Acquisition(str(tmp_path / "big"))
+    (tmp_path / "one").mkdir()
+    brimoacq.export_csv(acq, list(range(1400)) + list(range(100, 1200)), str(tmp_path / "one"), False)
+    names = [f"big (chunk {k}).csv" for k in range(3)]
+    assert sorted(p.name for p in (tmp_path / "one").iterdir()) == names
+    assert sorted(p.name for p in (tmp_path / "cli").iterdir()) == names + ["big (index).csv"]
+    for name in names:
+        assert (tmp_path / "cli" / name).read_bytes() == (tmp_path / "one" / name).read_bytes()
+    rows = csv_rows(tmp_path / "cli" / "big (index).csv")
+    assert rows[1000] == ["big (chunk 0).csv", "999", "999"] and rows[-1] == ["big (chunk 2).csv", "499", "1199"]
