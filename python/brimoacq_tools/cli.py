@@ -357,7 +357,9 @@ def _correction_reason(acq, index, event):
         try:
             read([index], pedestals=True)
         except ValueError as exc:
-            return _one_line(exc)
+            text = _one_line(exc)
+            prefix = f"event {index}: "
+            return text[len(prefix):] if text.startswith(prefix) else text
         return None
     if corrected_event(acq, event) is None:
         return "the event does not fit the pedestal table (a channel, window number or sample beyond it)"
