@@ -472,17 +472,22 @@ def export(acq, indices, out_dir, pedestals, desc="exporting"):
                 bar.update(1)
     except KeyboardInterrupt:
         done = ", ".join(os.path.basename(f) for f, _ in files) or "none"
-        raise ExportInterrupted(f"{out_dir}: interrupted; complete files: {done}") from None
+        if files:
+            _write_index_map(index_map_path(acq, out_dir), rows)
+        raise ExportInterrupted(f"{out_dir}: complete files: {done} (the file being written was removed)") from None
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    index_map = None
-    if files:
-        index_map = index_map_path(acq, out_dir)
-        with open(index_map, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f, lineterminator="\n")
-            writer.writerow(("file", "evt_num", "index"))
-            writer.writerows(rows)
+    index_map = index_map_path(acq, out_dir) if files else None
+    if index_map:
+        _write_index_map(index_map, rows)
     return ExportResult(files, left_out, lost, index_map, mismatched)
+
+
+def _write_index_map(path, rows):
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f, lineterminator="\n")
+        writer.writerow(("file", "evt_num", "index"))
+        writer.writerows(rows)
 
 
 def _index_ranges(indices, limit=12):
