@@ -11,6 +11,10 @@ the board read them. ``encode_event`` turns a description into the model's packe
 ``Acquisition.parsed_event`` returns for that packet, and ``synthesize_events`` makes descriptions that look
 like a digitizer's output: a pedestal baseline per cell, noise, and now and then a pulse.
 
+vombel96 sample words can be written as error-correcting code words (``encode_event(..., ecc=True)``; the
+default for full-size events, those whose sample words are exactly the ones ``brimoacq.ecc_check``
+examines), and ``flip_bits`` inverts chosen bits of a packet to give that check something to find.
+
 Example::
 
     from brimoacq_tools import write_synthetic
