@@ -126,9 +126,16 @@ def parse_indices(spec, count, what="event"):
 def _select(acq, spec, count=None, what="event"):
     """parse_indices for an acquisition, its errors naming the acquisition."""
     try:
-        return parse_indices(spec, len(acq) if count is None else count, what)
+        return parse_indices(spec, _event_count(acq) if count is None else count, what)
     except CliError as exc:
         raise CliError(f"{acq.path}: {exc}") from None
+
+
+def _event_count(acq):
+    try:
+        return len(acq)
+    except Exception as exc:
+        raise CliError(f"the events cannot be counted: {_one_line(exc)}") from None
 
 
 # --- info ------------------------------------------------------------------------------------------------
@@ -571,7 +578,10 @@ IMAGE_ABOVE = 12  # channels: more than this many are drawn as a channel x time 
 
 
 def _plot_event(acq, index, pedestals):
-    count = len(acq)
+    try:
+        count = _event_count(acq)
+    except CliError as exc:
+        raise CliError(f"{acq.path}: {exc}") from None
     if index >= count:
         raise CliError(f"{acq.path}: event {index} is out of range: there are {count} events")
     unsupported = _unsupported_model(_params(acq))
