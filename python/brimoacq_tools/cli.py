@@ -279,17 +279,18 @@ class _NoBar:
         self.close()
 
 
-def progress(total, desc, unit="file", min_total=2):
+def progress(total, desc, unit="file", min_total=2, **options):
     """A progress bar for `total` steps on standard error while standard error is a terminal, and a
     silent stand-in otherwise (output to files and pipes stays plain). Jobs of fewer than `min_total` steps
-    get no bar. Use it as a context manager and call `update(n)` after each step."""
+    get no bar. Use it as a context manager and call `update(n)` after each step; `options` go to tqdm
+    (for example unit_scale=True for event counts)."""
     if total < min_total or not sys.stderr.isatty():
         return _NoBar()
     try:
         from tqdm import tqdm
     except ImportError:  # tqdm is a dependency; a broken installation still does the work
         return _NoBar()
-    return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, dynamic_ncols=True)
+    return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, dynamic_ncols=True, **options)
 
 
 def _with_progress(items, total, desc, unit):
