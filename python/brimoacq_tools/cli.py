@@ -325,16 +325,13 @@ def _pedestal_problem(acq):
     """None when the export can subtract the acquisition's pedestal table; otherwise why it cannot."""
     if not os.path.isfile(os.path.join(acq.path, "pedestals_calibration")):
         return "the acquisition has no pedestals_calibration file"
-    usable = getattr(acq, "has_usable_pedestals", None)
-    if usable is not None and usable():
+    if acq.has_usable_pedestals():
         return None
     try:
         acq.pedestals_calibration
     except Exception as exc:
         return f"the pedestals_calibration file cannot be decoded ({_one_line(exc)})"
-    if usable is None:
-        return None
-    return "the pedestals_calibration file holds no pedestal table that the export can use"
+    return "the pedestals_calibration file holds no usable pedestal table"
 
 
 def _pedestal_table(acq):
@@ -534,15 +531,9 @@ def report_export(result, acq, out_dir, selected, how, out=sys.stdout):
 
 
 def _pedestal_note(acq):
-    if not os.path.isfile(os.path.join(acq.path, "pedestals_calibration")):
-        return "the acquisition has no pedestals_calibration file: values are exported uncorrected"
-    if acq.has_usable_pedestals():
-        return None
-    try:
-        acq.pedestals_calibration
-    except Exception as exc:
-        return f"the pedestals_calibration file cannot be decoded ({exc}): values are exported uncorrected"
-    return "the pedestals_calibration file holds no usable pedestal table: values are exported uncorrected"
+    """What an export with --pedestals does without a usable pedestal table, or None when it has one."""
+    problem = _pedestal_problem(acq)
+    return None if problem is None else f"{problem}: values are exported uncorrected"
 
 
 def cmd_export(args):
@@ -555,7 +546,7 @@ def cmd_export(args):
             raise CliError(f"{acq.path}: {problem}: cannot correct pedestals (pass --allow-uncorrected to "
                            "export uncorrected values)")
         if problem:
-            print(f"{PROG} export: note: {acq.path}: {problem}: values are exported uncorrected", file=sys.stderr)
+            print(f"{PROG} export: note: {acq.path}: {_pedestal_note(acq)}", file=sys.stderr)
             corrected = False
     if len(indices) == 0:
         print("no events selected: nothing exported")

@@ -48,6 +48,9 @@ def root(tmp_path_factory):
     (odd / "metadata.yml").write_text((root / "run_a" / "metadata.yml").read_text().replace("pellorv3", "pellorv9"))
     for name in ("0.bin", "0.idx"):
         (odd / name).write_bytes((root / "run_a" / name).read_bytes())
+    bad_table = root / "run_bad_table"
+    write_synthetic(bad_table, model="pellorv3", events=2, seed=2, pedestals=False)
+    (bad_table / "pedestals_calibration").write_bytes(b"not gzip")
     return root
 
 
@@ -82,6 +85,7 @@ def test_bad_arguments_give_one_line_and_status_2(args):
      (["export", "{root}/run_b", "{root}/out", "--indices", "12"], "run_b", "out of range: there are 12 events"),
      (["export", "{root}/run_b", "{root}/out", "--indices", "30:40"], "run_b", "out of range: there are 12 events"),
      (["export", "{root}/run_a", "{root}/out", "--pedestals"], "run_a", "no pedestals_calibration file"),
+     (["export", "{root}/run_bad_table", "{root}/out", "--pedestals"], "run_bad_table", "cannot be decoded"),
      (["plot", "{root}/missing", "0"], "missing", "no such acquisition directory"),
      (["plot", "{root}/run_b", "12"], "run_b", "out of range: there are 12 events")],
 )
@@ -145,9 +149,9 @@ def test_ls_lists_acquisitions_with_model_and_count(root):
     assert result.returncode == 0, result.stderr
     rows = [line.split(None, 2) for line in result.stdout.splitlines()]
     assert [r[:2] for r in rows] == [["bad_metadata", "?"], ["run_a", "pellorv3"], ["run_b", "vombel96"],
-                                     ["run_c", "pellorv3"], ["run_odd_model", "pellorv9"]]
+                                     ["run_bad_table", "pellorv3"], ["run_c", "pellorv3"], ["run_odd_model", "pellorv9"]]
     assert rows[0][2].startswith("cannot be opened: metadata.yml is not valid YAML: ")
-    assert [r[2] for r in rows[1:]] == ["3 events", "12 events", "2 events", "3 events"]
+    assert [r[2] for r in rows[1:]] == ["3 events", "12 events", "2 events", "2 events", "3 events"]
 
 
 @pytest.mark.parametrize("extra,files", [([], 1), (["--indices", "2,4", "--pedestals"], 1)])
