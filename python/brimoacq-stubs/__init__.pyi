@@ -2,8 +2,7 @@
 
 # Type stubs of the extension module `brimoacq`, shipped as the stub-only package `brimoacq-stubs`.
 #
-# The names ParsedEvent, RawEvent, ReadResult, EccRecord and EccErrorTuple exist only
-# for type checkers; the module does not define them at run time. Import them under TYPE_CHECKING:
+# The names ParsedEvent, RawEvent, ReadResult, EccRecord and EccErrorTuple exist only for type checkers; the module does not define them at run time. Import them under TYPE_CHECKING:
 #
 #     from typing import TYPE_CHECKING
 #     if TYPE_CHECKING:
@@ -11,7 +10,7 @@
 
 import os
 from types import TracebackType
-from typing import Any, Iterator, List, Literal, Optional, Sequence, Tuple, Type, TypedDict, Union, overload
+from typing import Any, Iterator, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, TypedDict, Union, final, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,7 +19,17 @@ _Path = Union[str, "os.PathLike[str]"]
 _Indices = Union[Sequence[int], range]
 _Errors = Literal["raise", "skip"]
 
-__all__: List[str]
+__all__ = [
+    "Acquisition",
+    "list_acquisitions",
+    "is_acquisition",
+    "export_csv",
+    "syndrome",
+    "global_parity",
+    "syndrome_to_index",
+    "ecc_check",
+    "ecc_correct",
+]
 __version__: str
 
 # One entry of ParsedEvent["ecc_errors"][channel] (vombel96 only): the five fields of the parser's ECC
@@ -39,9 +48,9 @@ class ParsedEvent(TypedDict):
     channel; a channel without windows is an empty list."""
 
     data: List[List[float]]  # samples, window after window
-    window_labels: List[List[int]]  # the window number of every sample
+    window_labels: List[List[int]]  # the number of every window read, in readout order
     time: List[List[int]]  # the time axis in sample units, parallel to data
-    timing: Optional[List[List[int]]]  # 24-bit timing values of the lanwe models; None for other models
+    timing: Optional[List[List[int]]]  # lanwe models: the 24-bit timing value of every window; else None
     ecc_errors: Optional[List[List[EccErrorTuple]]]  # vombel96 only (96 lists); None for other models
 
 class _ReadResultArrays(TypedDict):
@@ -73,6 +82,7 @@ class ReadResult(_ReadResultArrays, total=False):
 # (channel_offset, packet_offset, raw_word, corrected_word, bit_index, parity).
 EccRecord = Tuple[int, int, int, int, int, int]
 
+@final
 class Acquisition:
     """Pythonic wrapper around the [`crate::Acquisition`] class.
 
@@ -113,9 +123,9 @@ class Acquisition:
     @property
     def timing_calibration(self) -> Any:
         """Read timing calibration from the acquisition."""
-    def raw_event(self, index: int) -> RawEvent:
+    def raw_event(self, index: SupportsIndex) -> RawEvent:
         """Fetch a raw event as `bytes`."""
-    def parsed_event(self, index: int) -> ParsedEvent:
+    def parsed_event(self, index: SupportsIndex) -> ParsedEvent:
         """Fetch a parsed event. Requires `brimodaq` to be installed."""
     def read(
         self, indices: Optional[_Indices] = None, *, pedestals: bool = False, errors: _Errors = "raise"
@@ -140,9 +150,9 @@ class Acquisition:
         correction would actually be applied."""
     def __len__(self) -> int: ...
     @overload
-    def __getitem__(self, index: int) -> ParsedEvent: ...
+    def __getitem__(self, index: SupportsIndex, /) -> ParsedEvent: ...
     @overload
-    def __getitem__(self, index: slice) -> List[ParsedEvent]: ...
+    def __getitem__(self, index: slice, /) -> List[ParsedEvent]: ...
     def __iter__(self) -> "_IterEvents": ...
     def __enter__(self) -> "Acquisition":
         """Return self."""
@@ -151,6 +161,7 @@ class Acquisition:
         exc_type: Optional[Type[BaseException]],
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
+        /,
     ) -> None:
         """Do nothing: no file is held open between calls."""
     def __reduce__(self) -> Tuple[Type["Acquisition"], Tuple[str]]:
@@ -158,6 +169,7 @@ class Acquisition:
 
 # Named "IterEvents" at run time, but not a module attribute: it is only reachable as the type of
 # iter(acquisition), hence the private name here.
+@final
 class _IterEvents:
     """Iterator over events in an acquisition"""
 
