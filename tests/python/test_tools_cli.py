@@ -181,6 +181,24 @@ def truncated(tmp_path_factory):
     return path
 
 
+def test_export_names_events_the_pedestal_table_cannot_correct(tmp_path):
+    import gzip
+    import pickle
+
+    syn = write_synthetic(tmp_path / "run_short", model="pellorv3", events=8, seed=5)
+    table = [channel[:128] for channel in syn.pedestals]  # windows 128-255 have no pedestals
+    (syn.path / "pedestals_calibration").write_bytes(gzip.compress(pickle.dumps({"data": table})))
+    bad = [i for i, ev in enumerate(syn.events) if any(w.label >= 128 for wins in ev.values() for w in wins)]
+    assert 0 < len(bad) < 8
+    result = run("export", syn.path, tmp_path / "out", "--pedestals")
+    assert_one_line_error(result, status=1)
+    assert f"exported {8 - len(bad)} of 8 selected events of run_short with pedestal correction" in result.stdout
+    left = result.stdout.split("left out ")[1].splitlines()
+    assert left[0] == f"{len(bad)} distinct indices:" and "pedestal" in left[1]
+    assert [int(r[2]) for r in csv_rows(tmp_path / "out" / "run_short (index).csv")[1:]] == [
+        i for i in range(8) if i not in bad]
+
+
 @pytest.mark.parametrize(
     "extra,status,key,index_map",
     [([], 1, "exported 30 of 50 selected events", None),
