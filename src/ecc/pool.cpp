@@ -18,7 +18,17 @@ namespace {
 // inline instead of waiting for itself.
 thread_local const WorkerPool* t_worker_of = nullptr;
 
+// The innermost WaitCallback of this thread.
+thread_local WaitCallback* t_wait_callback = nullptr;
+
 }  // namespace
+
+WaitCallback::WaitCallback(Fn fn, void* ctx, std::chrono::milliseconds period)
+    : fn_(fn), ctx_(ctx), period_(period), outer_(t_wait_callback) {
+    t_wait_callback = this;
+}
+
+WaitCallback::~WaitCallback() { t_wait_callback = outer_; }
 
 WorkerPool::WorkerPool(std::size_t workers) {
     workers = std::min(workers, MAX_WORKERS);
@@ -91,7 +101,20 @@ bool WorkerPool::run(std::size_t count, std::size_t grain, RangeFn fn, void* ctx
     work_cv_.notify_all();
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        done_cv_.wait(lock, [&] { return pending_ == 0; });
+        const auto done = [&] { return pending_ == 0; };
+        if (WaitCallback* cb = t_wait_callback) {
+            while (!done_cv_.wait_for(lock, cb->period_, done)) {
+                lock.unlock();
+                // The job lives on this stack until every worker is done: nothing may unwind here.
+                try {
+                    cb->fn_(cb->ctx_);
+                } catch (...) {
+                }
+                lock.lock();
+            }
+        } else {
+            done_cv_.wait(lock, done);
+        }
         job_ = nullptr;
     }
     return !job.failed.load();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +71,26 @@ private:
     std::uint64_t generation_ = 0;
     std::size_t pending_ = 0;  // workers that have not yet finished the current job
     bool stop_ = false;
+};
+
+// While one lives, the thread that created it calls `fn(ctx)` about every `period` whenever it waits
+// in parallel_for for the workers, so that it can keep answering something (an interrupt check of
+// the caller) while the work runs on other threads. `fn` runs on the waiting thread, never on a
+// worker; it must not start pool work itself. Scopes nest: the innermost one is used.
+class WaitCallback {
+public:
+    using Fn = void (*)(void*);
+    WaitCallback(Fn fn, void* ctx, std::chrono::milliseconds period);
+    ~WaitCallback();
+    WaitCallback(const WaitCallback&) = delete;
+    WaitCallback& operator=(const WaitCallback&) = delete;
+
+private:
+    friend class WorkerPool;
+    Fn fn_;
+    void* ctx_;
+    std::chrono::milliseconds period_;
+    WaitCallback* outer_;
 };
 
 // Worker count from the environment: RAYON_NUM_THREADS when it holds a whole number > 0; when it is
