@@ -56,6 +56,7 @@ private:
         std::size_t grain;
         std::atomic<std::size_t> next{0};
         std::atomic<bool> failed{false};
+        std::size_t pending = 0;  // workers that have not yet finished this job; guarded by mutex_
     };
 
     bool run(std::size_t count, std::size_t grain, RangeFn fn, void* ctx);
@@ -63,20 +64,20 @@ private:
     void worker_main() noexcept;
 
     std::vector<std::thread> threads_;
-    std::mutex submit_mutex_;  // one job at a time
-    std::mutex mutex_;         // guards job_, generation_, pending_, stop_
+    std::mutex mutex_;  // guards job_, generation_, busy_, stop_ and Job::pending
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
+    std::condition_variable idle_cv_;
     Job* job_ = nullptr;
     std::uint64_t generation_ = 0;
-    std::size_t pending_ = 0;  // workers that have not yet finished the current job
+    bool busy_ = false;  // a job is in flight (one at a time)
     bool stop_ = false;
 };
 
 // While one lives, the thread that created it calls `fn(ctx)` about every `period` whenever it waits
 // in parallel_for for the workers, so that it can keep answering something (an interrupt check of
 // the caller) while the work runs on other threads. `fn` runs on the waiting thread, never on a
-// worker; it must not start pool work itself. Scopes nest: the innermost one is used.
+// worker; pool work it starts runs inline on that thread. Scopes nest: the innermost one is used.
 class WaitCallback {
 public:
     using Fn = void (*)(void*);

@@ -14,6 +14,7 @@
 #include "python_api/hooks.h"
 #include "python_api/parsing.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -321,7 +322,7 @@ PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) 
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
         // A long slice stays interruptible (Ctrl-C): pending signal handlers run every few events.
-        if (k % kEventsPerSignalCheck == kEventsPerSignalCheck - 1 && PyErr_CheckSignals() < 0) return nullptr;
+        if (k % kEventsPerSignalCheck == kEventsPerSignalCheck - 1 && check_signals() < 0) return nullptr;
         PyObject* event = parsed_event_at(s, std::uint64_t(start + k * step));
         if (event == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), k, event);

@@ -26,6 +26,7 @@
 #include "python_api/fastcall.h"
 #include "python_api/functions.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -55,7 +56,7 @@ public:
     static bool raised(void* self) {
         auto* it = static_cast<Interrupts*>(self);
         PyEval_RestoreThread(it->state_);
-        if (PyErr_CheckSignals() < 0) PyErr_Fetch(&it->type_, &it->value_, &it->traceback_);
+        if (check_signals() < 0) PyErr_Fetch(&it->type_, &it->value_, &it->traceback_);
         const bool stop = it->type_ != nullptr;
         it->state_ = PyEval_SaveThread();
         return stop;
