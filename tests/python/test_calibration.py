@@ -67,6 +67,7 @@ class Call:
     lambda m: b"\x80\x02\x84\x2a\x00\x00\x00.",
     lambda m: b"N\x72\xff\xff\xff\x7f.",                                         # memo index 2^31 - 1
     lambda m: b"Np99999999999\n.",
+    lambda m: b"\x80\x05\x96\x00\x00\x00\x00\x00\x01\x00\x00.",              # a bytearray of 2^40 bytes
 ])
 def test_hostile_pickles_are_refused_without_running(tmp_path, make):
     marker = str(tmp_path / "ran")
