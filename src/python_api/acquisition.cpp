@@ -182,7 +182,8 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access.
+// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access,
+// with the bounds of load_calibration: the files come with the acquisition and are not trusted.
 PyObject* get_misc_data(PyObject* self, void* closure) {
     return guarded([&]() -> PyObject* {
         const auto kind = static_cast<MiscDataKind>(reinterpret_cast<std::uintptr_t>(closure));
@@ -195,10 +196,7 @@ PyObject* get_misc_data(PyObject* self, void* closure) {
                                               Py_ssize_t(misc->data.size())));
         if (!bytes) return nullptr;
         std::vector<std::uint8_t>().swap(misc->data);
-        PyRef inflated(call_hook(Hook::GzipDecompress, bytes.get()));
-        if (!inflated) return nullptr;
-        bytes.reset();
-        return call_hook(Hook::PickleLoads, inflated.get());
+        return load_calibration(bytes.get());
     });
 }
 
@@ -270,6 +268,19 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&] { return event_method(self, "Acquisition.parsed_event", args, nargs, kwnames, true); });
 }
 
+// The same test as the CSV export's: the file exists and the native decoder accepts it.
+PyObject* has_usable_pedestals(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const Acquisition& acq = state_of(self).acq;
+        bool usable = false;
+        {
+            GilRelease unlocked;
+            usable = load_pedestals(acq).has_value();
+        }
+        return PyBool_FromLong(usable);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Conventions of Python objects: context manager, repr, pickling by path
 
@@ -317,6 +328,9 @@ PyMethodDef acquisition_methods[] = {
      "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", as_cfunction(parsed_event), kFastCallFlags,
      "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `brimodaq` to be installed."},
+    {"has_usable_pedestals", has_usable_pedestals, METH_NOARGS,
+     "has_usable_pedestals($self)\n--\n\nWhether the pedestals_calibration file can be decoded for pedestal "
+     "correction."},
     {"__enter__", acquisition_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn self."},
     {"__exit__", acquisition_exit, METH_VARARGS,
      "__exit__($self, *args)\n--\n\nDo nothing: no file is held open between calls."},

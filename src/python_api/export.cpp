@@ -69,16 +69,6 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// The pedestal table of the acquisition, or none when the file is missing, unreadable or cannot be
-// decoded: a bad calibration file means an uncorrected export, not a failed one.
-SharedPedestals load_pedestals(const Acquisition& acq) {
-    auto file = acq.misc_data(MiscDataKind::PedestalsCalibration);
-    if (!file) return std::nullopt;
-    auto decoded = Pedestals::from_bytes(file->data);
-    if (!decoded) return std::nullopt;
-    return SharedPedestals(std::move(decoded).value());
-}
-
 // The whole export; runs without the interpreter lock and touches no Python object.
 Outcome run_export(const Acquisition& acq, const std::vector<std::uint64_t>& indices,
                    const std::string& out_dir, bool pedestals_correction, Cancellation& cancel) {
@@ -139,6 +129,15 @@ PyObject* export_csv_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 }  // namespace
+
+// A bad calibration file means an uncorrected export, not a failed one.
+SharedPedestals load_pedestals(const Acquisition& acq) {
+    auto file = acq.misc_data(MiscDataKind::PedestalsCalibration);
+    if (!file) return std::nullopt;
+    auto decoded = Pedestals::from_bytes(file->data);
+    if (!decoded) return std::nullopt;
+    return SharedPedestals(std::move(decoded).value());
+}
 
 PyMethodDef export_csv_def = {"export_csv", as_cfunction(export_csv_fn), kFastCallFlags,
                               "export_csv(acq, indices, out_dir, pedestals_correction)\n--\n\n"};
