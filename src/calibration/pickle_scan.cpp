@@ -59,6 +59,11 @@ bool OpcodeScan::finish_fixed() {
     std::uint64_t v = 0;
     for (unsigned i = 0; i < got_; ++i) v |= std::uint64_t(fixed_[i]) << (8 * i);
     state_ = State::Opcode;
+    if ((use_ == Use::Length || use_ == Use::SignedLength) && v > max_length_ && !(use_ == Use::SignedLength && (v & 0x80000000u))) {
+        found_ = Found::Length;
+        argument_ = v;
+        return false;
+    }
     switch (use_) {
         case Use::Length:
             if (v > 0) {

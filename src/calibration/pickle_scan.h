@@ -6,7 +6,9 @@
 //    entries from 0 upwards, one per memoized object, so an index is refused once it is not below the
 //    number of opcodes before it; the memo table then stays proportional to the pickle.
 //  - an extension code (EXT1, EXT2, EXT4), which the unpickler resolves through the process-wide
-//    copyreg registry and its cache rather than through the class lookup the caller restricts.
+//    copyreg registry and its cache rather than through the class lookup the caller restricts;
+//  - a counted string, bytes or bytearray longer than the whole input may be: the unpickler allocates
+//    the announced length before it reads, so a 20-byte pickle could ask for gigabytes.
 //
 // The bytes arrive in pieces of any size (an inflating stream). feed() says how many bytes of each
 // piece lie before the argument of the first such opcode, so that a caller hands the unpickler only
@@ -24,15 +26,20 @@ namespace brimo::pickle {
 
 class OpcodeScan {
 public:
-    enum class Found : std::uint8_t { Nothing, MemoIndex, Extension };
+    enum class Found : std::uint8_t { Nothing, MemoIndex, Extension, Length };
 
-    // Scans the next piece; returns the number of its bytes up to and including the opcode byte found
-    // (0 when that byte was in an earlier piece), or the whole piece. Once something was found, every
-    // later piece gives 0.
+    // max_length: the most bytes the pickle can hold (the caller's bound on its input).
+    explicit OpcodeScan(std::uint64_t max_length) : max_length_(max_length) {}
+
+    // Scans the next piece; returns the number of its bytes that may be handed out: the whole piece,
+    // or, when the piece completes a refused opcode, its bytes up to and including that opcode byte
+    // (0 when the opcode byte was in an earlier piece). The unpickler thus never gets the whole
+    // argument of a refused opcode. Once something was found, every later piece gives 0.
     std::size_t feed(std::span<const std::uint8_t> piece);
 
     Found found() const { return found_; }
-    // The extension code when found() is Extension, the memo index when MemoIndex.
+    // The extension code when found() is Extension, the memo index when MemoIndex, the length when
+    // Length.
     std::uint64_t argument() const { return argument_; }
 
 private:
@@ -42,6 +49,7 @@ private:
     bool finish_fixed();
     bool finish_line();
 
+    std::uint64_t max_length_;
     State state_ = State::Opcode;
     Use use_ = Use::None;
     std::uint8_t need_ = 0;       // Fixed: bytes still to collect

@@ -14,6 +14,7 @@
 #include "python_api/hooks.h"
 #include "python_api/parsing.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -139,9 +140,11 @@ PyObject* get_path(PyObject* self, void*) {
 
 PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto name = state_of(self).acq.name();
+        // Decoded like `path`, with the file-system encoding: a name that is not UTF-8 keeps its
+        // bytes as surrogate escapes (os.fsencode gives them back).
+        auto name = state_of(self).acq.file_name();
         if (!name) return raise_error(name.error());
-        return PyUnicode_FromStringAndSize(name->data(), Py_ssize_t(name->size()));
+        return path_to_str(*name);
     });
 }
 
@@ -364,6 +367,9 @@ PyObject* index_out_of_bounds() {
     return nullptr;
 }
 
+// Events of a slice read between two runs of the interpreter's signal handlers.
+constexpr Py_ssize_t kEventsPerSignalCheck = 16;
+
 PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
@@ -376,6 +382,8 @@ PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) 
     PyRef list(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        // A long slice stays interruptible (Ctrl-C): pending signal handlers run every few events.
+        if (k % kEventsPerSignalCheck == kEventsPerSignalCheck - 1 && check_signals() < 0) return nullptr;
         PyObject* event = parsed_event_at(s, std::uint64_t(start + k * step));
         if (event == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), k, event);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <new>
 
+#include "calibration/gzip.h"
 #include "calibration/pickle_scan.h"
 #include "python_api/py_ref.h"
 
@@ -74,7 +75,7 @@ void scan_destroy(PyObject* capsule) {
 }
 
 PyObject* scan_new(PyObject*, PyObject*) {
-    auto* scan = new (std::nothrow) pickle::OpcodeScan();
+    auto* scan = new (std::nothrow) pickle::OpcodeScan(gzip::kDefaultMaxOutput);
     if (scan == nullptr) return PyErr_NoMemory();
     PyObject* capsule = PyCapsule_New(scan, kScanCapsule, scan_destroy);
     if (capsule == nullptr) delete scan;
@@ -95,7 +96,8 @@ PyObject* scan_feed(PyObject*, PyObject* args) {
     return PyLong_FromSize_t(safe);
 }
 
-// scan_found(state) -> (what was found: 0 nothing, 1 memo index, 2 extension code; its argument)
+// scan_found(state) -> (what was found: 0 nothing, 1 memo index, 2 extension code, 3 length; its
+// argument)
 PyObject* scan_found(PyObject*, PyObject* capsule) {
     pickle::OpcodeScan* scan = scan_of(capsule);
     if (scan == nullptr) return nullptr;
@@ -114,7 +116,7 @@ import pickle
 import sys
 import copyreg
 
-LIMIT = 1 << 30
+# LIMIT, the bound on the inflated size, is the native decoder's, set by the module.
 STEP = 1 << 20
 DRAIN_STEP = 1 << 23
 TOO_LARGE = "the calibration file inflates to more than %d bytes" % LIMIT
@@ -288,6 +290,8 @@ class Stream:
                 return True
             if found == 2:
                 refuse("extension code %d is forbidden" % argument)
+            if found == 3:
+                refuse("pickle data was truncated")
             refuse("memo index %d is out of range" % argument)
         return self.more()
 
@@ -348,6 +352,8 @@ PyObject* calibration_loader() {
     if (!builtins || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) return nullptr;
     PyRef name(PyUnicode_FromString("_brimoacq_calibration"));
     if (!name || PyDict_SetItemString(globals.get(), "__name__", name.get()) < 0) return nullptr;
+    PyRef limit(PyLong_FromUnsignedLongLong(gzip::kDefaultMaxOutput));
+    if (!limit || PyDict_SetItemString(globals.get(), "LIMIT", limit.get()) < 0) return nullptr;
     for (PyMethodDef& def : kScanFunctions) {
         PyRef function(PyCFunction_NewEx(&def, nullptr, nullptr));
         if (!function || PyDict_SetItemString(globals.get(), def.ml_name, function.get()) < 0) return nullptr;

@@ -6,7 +6,6 @@ import gzip
 import os
 import pickle
 import time
-import tracemalloc
 import zlib
 
 import pytest
@@ -18,6 +17,10 @@ try:
     import numpy as np
 except ImportError:
     np = None
+try:
+    import tracemalloc
+except ImportError:     # PyPy
+    tracemalloc = None
 
 
 def calibration(tmp_path, raw):
@@ -67,6 +70,7 @@ class Call:
     lambda m: b"\x80\x02\x84\x2a\x00\x00\x00.",
     lambda m: b"N\x72\xff\xff\xff\x7f.",                                         # memo index 2^31 - 1
     lambda m: b"Np99999999999\n.",
+    lambda m: b"\x80\x05\x96\x00\x00\x00\x00\x00\x01\x00\x00.",              # a bytearray of 2^40 bytes
 ])
 def test_hostile_pickles_are_refused_without_running(tmp_path, make):
     marker = str(tmp_path / "ran")
@@ -91,20 +95,26 @@ def gzip_of_zeros(mib, head=b""):
 
 
 @pytest.mark.parametrize("head, error", [
-    (b"", pickle.UnpicklingError),   # the inflated data is no pickle: refused at its first byte
+    (b"", None),                     # no pickle: refused at its first byte, as pickle.loads(b"\0") refuses it
     (b"N.", ValueError),             # a pickle followed by more than 1 GiB: the size bound
 ])
 def test_gzip_bomb_is_bounded(tmp_path, head, error):
+    if error is None:
+        with pytest.raises(Exception) as direct:
+            pickle.loads(b"\0")
+        error = direct.type
     raw = gzip_of_zeros(1025, head)
-    tracemalloc.start()
+    if tracemalloc:
+        tracemalloc.start()
     try:
         start = time.monotonic()
         with pytest.raises(error):
             calibration(tmp_path, raw)
         seconds = time.monotonic() - start
-        peak = tracemalloc.get_traced_memory()[1]
+        peak = tracemalloc.get_traced_memory()[1] if tracemalloc else 0
     finally:
-        tracemalloc.stop()
+        if tracemalloc:
+            tracemalloc.stop()
     assert peak < 64 << 20
     if head == b"":
         assert seconds < 5
