@@ -75,7 +75,7 @@ def build(build_dir):
     whether the C++ benchmarks were built; raises when the module cannot be built."""
     with_bench = install_benchmark_library()
     args = ["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DBRIMOACQ_BUILD_MODULE=ON",
-            "-DBRIMOACQ_BUILD_BENCH=" + ("ON" if with_bench else "OFF"), "-DPython3_EXECUTABLE=" + sys.executable]
+            "-DBRIMOACQ_BUILD_BENCH=" + ("ON" if with_bench else "OFF"), "-DPython_EXECUTABLE=" + sys.executable]
     if shutil.which("ccache"):
         args += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
@@ -135,11 +135,11 @@ def main():
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     ap.add_argument("--no-build", action="store_true", help="use the build directory as it is")
     ap.add_argument("--only", nargs="*", help="benchmark names to run (default: all)")
-    ap.add_argument("--budget", type=float, help="seconds for all benchmarks (default 560, quick 200)")
+    ap.add_argument("--budget", type=float, help="seconds for all benchmarks (default 560, quick 300)")
     ap.add_argument("--verbose", action="store_true", help="show every benchmark's own output")
     args = ap.parse_args()
     build_dir = os.path.abspath(args.build_dir)
-    budget = args.budget or (200.0 if args.quick else 560.0)
+    budget = args.budget or (300.0 if args.quick else 560.0)
 
     t0 = time.monotonic()
     if args.no_build:
