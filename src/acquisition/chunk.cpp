@@ -108,9 +108,11 @@ std::optional<std::uint64_t> ReadChunkFile::stat_event_count(int dir_fd, std::ui
     return static_cast<std::uint64_t>(st.st_size) / 8;
 }
 
-ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept : data_fd_(o.data_fd_), index_fd_(o.index_fd_) {
+ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept
+    : data_fd_(o.data_fd_), index_fd_(o.index_fd_), regular_(o.regular_) {
     o.data_fd_ = -1;
     o.index_fd_ = -1;
+    o.regular_ = false;
 }
 
 ReadChunkFile& ReadChunkFile::operator=(ReadChunkFile&& o) noexcept {
@@ -119,8 +121,10 @@ ReadChunkFile& ReadChunkFile::operator=(ReadChunkFile&& o) noexcept {
         close_fd(index_fd_);
         data_fd_ = o.data_fd_;
         index_fd_ = o.index_fd_;
+        regular_ = o.regular_;
         o.data_fd_ = -1;
         o.index_fd_ = -1;
+        o.regular_ = false;
     }
     return *this;
 }
@@ -137,6 +141,14 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
     return size / 8;
 }
 
+bool ReadChunkFile::regular_files() const {
+    if (!regular_) {
+        std::uint64_t size = 0;
+        regular_ = regular_file_size(data_fd_, size) && regular_file_size(index_fd_, size);
+    }
+    return regular_;
+}
+
 // The sizes of both files are those of this moment, learnt from the reads themselves: entry i exists
 // when 8 bytes can be read at 8*i, and an event lies inside the data file when its bytes can be read.
 // A read that ends early is the same finding as a size query that comes out too small, and it stays
@@ -144,6 +156,9 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
 Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint64_t index) const {
     constexpr std::uint64_t kMaxEntry = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) / 8 - 1;
     if (index > kMaxEntry) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+    // Only regular files hold chunks. A device under a chunk name (a link to /dev/zero) would
+    // otherwise serve endless made-up events, a FIFO would hand out whatever a writer feeds it.
+    if (!regular_files()) return err(acq_error(AcquisitionErrorKind::InvalidPath));
 
     std::uint8_t entry[8];
     switch (pread_exact(index_fd_, entry, sizeof entry, index * 8)) {
