@@ -28,17 +28,19 @@ namespace {
 
 struct BufferObject {
     PyObject_HEAD
-    void* data;
-    Py_ssize_t bytes;
+    bulk::Array::Block block;
 };
 
+// Where an empty block points: a buffer's address is never null.
+char g_empty[1];
+
 int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* o = reinterpret_cast<BufferObject*>(self);
-    return PyBuffer_FillInfo(view, self, o->data, o->bytes, 0, flags);
+    const bulk::Array::Block& b = reinterpret_cast<BufferObject*>(self)->block;
+    return PyBuffer_FillInfo(view, self, b.data != nullptr ? b.data : g_empty, Py_ssize_t(b.bytes), 0, flags);
 }
 
 void buffer_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<BufferObject*>(self)->data);
+    bulk::Array::free_block(reinterpret_cast<BufferObject*>(self)->block);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -89,9 +91,7 @@ PyObject* to_numpy(bulk::Array& array, const char* dtype) {
     if (!ready(&g_buffer_type)) return nullptr;
     PyRef buffer(PyType_GenericAlloc(&g_buffer_type, 0));
     if (!buffer) return nullptr;
-    auto* b = reinterpret_cast<BufferObject*>(buffer.get());
-    b->bytes = Py_ssize_t(array.bytes());
-    b->data = array.release();
+    reinterpret_cast<BufferObject*>(buffer.get())->block = array.release();
     PyRef keep = PyRef::borrow(from);
     return PyObject_CallFunction(keep.get(), "Os", buffer.get(), dtype);
 }
