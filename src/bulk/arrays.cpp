@@ -273,6 +273,7 @@ struct ArrayBuilder::Impl {
     virtual std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                               std::size_t first_position) = 0;
     virtual Result<EventArrays, InternalError> finish() = 0;
+    std::uint64_t last_part_bytes = 0;
 };
 
 namespace {
@@ -303,6 +304,7 @@ public:
         const std::size_t n = indices.size();
         std::vector<Packet> packets = locate(reader, indices);
         const std::vector<std::uint64_t> offsets = packet_offsets(packets);
+        last_part_bytes = offsets.back();
         if (offsets.back() > raw_capacity_) {
             raw_.reset(new std::uint8_t[offsets.back()]);
             raw_capacity_ = offsets.back();
@@ -464,5 +466,7 @@ std::optional<EventFailure> ArrayBuilder::parse(EventReader& reader, std::span<c
 }
 
 Result<EventArrays, InternalError> ArrayBuilder::finish() { return impl_->finish(); }
+
+std::uint64_t ArrayBuilder::last_part_bytes() const { return impl_->last_part_bytes; }
 
 }  // namespace brimo::bulk

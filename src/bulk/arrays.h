@@ -134,6 +134,8 @@ public:
     // stop; with it failures are left out.
     std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                       std::size_t first_position);
+    // The packet bytes of the last part read: callers size their parts by it.
+    std::uint64_t last_part_bytes() const;
     // The arrays of every event parsed so far, in request order. InternalError when the parsed
     // records disagree in their number of channels or a channel's samples and times differ in count.
     Result<EventArrays, InternalError> finish();

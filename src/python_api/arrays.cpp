@@ -262,8 +262,11 @@ std::unique_ptr<ReadPlan> make_plan(const Acquisition& acq, const Params& params
     return plan;
 }
 
-// Time between two looks for a pending signal (Ctrl-C), while the lock is released for the work.
-constexpr double kSliceSeconds = 0.1;
+// Time between two looks for a pending signal (Ctrl-C); the lock is released in between.
+constexpr double kSliceSeconds = 0.05;
+// Packet bytes per part: the records of a part stay in the processor's caches until they are copied
+// into the arrays.
+constexpr double kPartBytes = 1 << 20;
 
 // The arrays of the events at positions [begin, end) of the plan's selection, as read()'s dict.
 PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end) {
@@ -273,24 +276,24 @@ PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end)
     bulk::ArrayBuilder builder = std::move(created).value();
 
     std::vector<std::uint64_t> indices;
-    std::uint64_t part = 256;
+    std::uint64_t part = 64;
     for (std::uint64_t at = begin; at < end;) {
-        const std::uint64_t stop = std::min(end, at + part);
         std::optional<bulk::EventFailure> failure;
-        double seconds = 0;
         {
             GilRelease unlocked;
             const auto t0 = std::chrono::steady_clock::now();
-            plan.selection.fill(at, stop, indices);
-            failure = builder.parse(plan.reader, indices, std::size_t(at - begin));
-            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            do {
+                const std::uint64_t stop = std::min(end, at + part);
+                plan.selection.fill(at, stop, indices);
+                failure = builder.parse(plan.reader, indices, std::size_t(at - begin));
+                const double per_event = double(builder.last_part_bytes()) / double(stop - at);
+                part = std::clamp<std::uint64_t>(std::uint64_t(kPartBytes / std::max(per_event, 1.0)), 16, 1 << 16);
+                at = stop;
+            } while (!failure && at < end &&
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSliceSeconds);
         }
         if (failure) return raise_failure(*failure);
         if (PyErr_CheckSignals() < 0) return nullptr;
-        // Parts sized so that each takes about kSliceSeconds.
-        const double scale = seconds > 0 ? kSliceSeconds / seconds : 8.0;
-        part = std::clamp<std::uint64_t>(std::uint64_t(double(stop - at) * std::min(scale, 8.0)), 64, 1u << 20);
-        at = stop;
     }
 
     std::optional<Result<bulk::EventArrays, InternalError>> finished;
