@@ -1,6 +1,7 @@
 """Acquisition.read / iter_batches / read_raw: the arrays hold exactly what the per-event methods and the
 CSV export give, for any selection, failure mode and acquisition state; brimoacq_tools.dense/to_awkward."""
 
+import pathlib
 import shutil
 import sys
 import threading
@@ -125,6 +126,13 @@ def test_failing_events(make_acq):
         assert skipped["index"].tolist() == [i for i in indices if i != bad]
     with pytest.raises(IndexError, match="^event 9: "):
         acq.read_raw([0, 9])
+    # A data file cut short: the packets it no longer holds fail as raw_event fails on them.
+    data_file = pathlib.Path(acq.path) / "1.bin"
+    data_file.write_bytes(data_file.read_bytes()[:-1])
+    message = str(_raised(lambda: acq.raw_event(3)))
+    with pytest.raises(IndexError, match=f"^event 3: {message}$"):
+        acq.read_raw([2, 3])
+    assert acq.read([2, 3, 0], errors="skip")["index"].tolist() == [0]
 
 
 def _raised(call):
