@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -126,11 +127,58 @@ bool out_of_range() {
     return false;
 }
 
-// None, a range (read from its start, stop and step, not element by element) or any sequence of
-// integers. A negative index is refused with OverflowError, as the single-event methods refuse it.
+// A one-dimensional contiguous buffer of integers (a numpy index array), read without an object per
+// element. False without an error when `obj` is not such a buffer.
+template <class T>
+bool copy_indices(const Py_buffer& view, std::vector<std::uint64_t>* out, bool* negative) {
+    const auto* p = static_cast<const T*>(view.buf);
+    const std::size_t n = std::size_t(view.len) / sizeof(T);
+    out->resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if constexpr (std::is_signed_v<T>) {
+            if (p[i] < 0) *negative = true;
+        }
+        (*out)[i] = std::uint64_t(p[i]);
+    }
+    return true;
+}
+
+bool integer_buffer(PyObject* obj, std::vector<std::uint64_t>* out, bool* taken) {
+    *taken = false;
+    if (PyBytes_Check(obj) || PyByteArray_Check(obj) || !PyObject_CheckBuffer(obj)) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.ndim != 1 || view.format == nullptr) return true;
+    std::string format(view.format);
+    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) format.erase(0, 1);
+    if (format.size() != 1) return true;
+    bool negative = false;
+    const char f = format[0];
+    const auto is = [&](auto tag) { return sizeof(decltype(tag)) == std::size_t(view.itemsize); };
+    if ((f == 'q' || f == 'l') && is(std::int64_t{})) *taken = copy_indices<std::int64_t>(view, out, &negative);
+    else if ((f == 'Q' || f == 'L') && is(std::uint64_t{})) *taken = copy_indices<std::uint64_t>(view, out, &negative);
+    else if ((f == 'i' || f == 'l') && is(std::int32_t{})) *taken = copy_indices<std::int32_t>(view, out, &negative);
+    else if ((f == 'I' || f == 'L') && is(std::uint32_t{})) *taken = copy_indices<std::uint32_t>(view, out, &negative);
+    if (negative) return out_of_range();
+    return true;
+}
+
+// None, a range (read from its start, stop and step, not element by element), a numpy array of
+// integers or any sequence of integers. A negative index is refused with OverflowError, as the
+// single-event methods refuse it.
 bool to_selection(PyObject* obj, Selection* out) {
     if (obj == nullptr || obj == Py_None) return true;
     out->all = false;
+    bool taken = false;
+    if (!integer_buffer(obj, &out->list, &taken)) return false;
+    if (taken) return true;
     if (PyObject_TypeCheck(obj, &PyRange_Type)) {
         long long v[3] = {};
         const char* names[3] = {"start", "stop", "step"};

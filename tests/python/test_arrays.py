@@ -71,7 +71,8 @@ def test_values_equal_parsed_events(synthetic, model):
             assert np.isnan(block[e, c, len(samples):]).all()
 
 
-SELECTIONS = [None, [], [6, 0, 6, 3], range(1, 7, 2), (2,), np.array([5, 4], dtype=np.int64), range(0)]
+SELECTIONS = [None, [], [6, 0, 6, 3], range(1, 7, 2), (2,), range(0), range(6, 0, -3),
+              np.array([5, 4, 5], dtype=np.int64), np.array([1, 6], dtype=np.uint32), np.arange(6)[::-2]]
 
 
 @pytest.mark.parametrize("indices", SELECTIONS)
@@ -92,6 +93,8 @@ def test_selections(synthetic, indices):
 @pytest.mark.parametrize("call, exc", [
     (lambda a: a.read([-1]), OverflowError),                 # as raw_event(-1)
     (lambda a: a.read_raw(range(-2, 3)), OverflowError),
+    (lambda a: a.read(np.array([0, -1])), OverflowError),
+    (lambda a: a.read(np.array([0.0])), TypeError),
     (lambda a: a.read(errors="ignore"), ValueError),
     (lambda a: a.read(pedestals=1), TypeError),
     (lambda a: a.read(None, False), TypeError),              # pedestals is keyword-only
@@ -180,6 +183,11 @@ def test_arrays_are_not_copies(synthetic):
     for array in [*acq.read().values(), *acq.read_raw()]:
         assert not array.flags.owndata and array.flags.writeable
         assert array.base is not None and not isinstance(array.base, np.ndarray)
+
+
+def test_to_awkward(synthetic):
+    pytest.importorskip("awkward")
+    acq = brimoacq.Acquisition(synthetic["lanwev1_evalr2"].path)
     records = to_awkward(acq.read())
     assert records.fields == ["index", "data", "time", "window_labels", "timing"]
     assert records[3, "data", 1].tolist() == acq.parsed_event(3)["data"][1]
