@@ -237,9 +237,11 @@ std::optional<EventFailure> first_failure(const std::vector<Packet>& packets,
     return std::nullopt;
 }
 
-// Runs body(k) for k in [0, count) on the pool; an exception of any call is rethrown here.
+// Runs body(k) for k in [0, count) on the pool, in about four sub-ranges per worker; an exception of
+// any call is rethrown here.
 template <class F>
-void for_each_parallel(ecc::WorkerPool& pool, std::size_t count, std::size_t grain, F&& body) {
+void for_each_parallel(ecc::WorkerPool& pool, std::size_t count, F&& body) {
+    const std::size_t grain = std::max<std::size_t>(1, count / (4 * pool.size() + 1));
     std::mutex mutex;
     std::exception_ptr thrown;
     pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
@@ -274,6 +276,7 @@ struct ArrayBuilder::Impl {
                                               std::size_t first_position) = 0;
     virtual Result<EventArrays, InternalError> finish() = 0;
     std::uint64_t last_part_bytes = 0;
+    std::size_t min_part_events = 2;
 };
 
 namespace {
@@ -285,6 +288,7 @@ public:
 
     Builder(Params params, ReadOptions options, ecc::WorkerPool& pool)
         : params_(std::move(params)), options_(std::move(options)), pool_(pool) {
+        min_part_events = 2 * std::max<std::size_t>(pool.size(), 1);
         out_.has_timing = kTiming;
         out_.index = Array::growable();
         out_.data = Array::growable();
@@ -315,7 +319,7 @@ public:
         records_.resize(n);
         std::vector<std::optional<EventError>> errors(n);
         const Pedestals* table = options_.pedestals ? &*options_.pedestals : nullptr;
-        for_each_parallel(pool_, n, 4, [&](std::size_t k) {
+        for_each_parallel(pool_, n, [&](std::size_t k) {
             if (!packets[k].ok) {
                 errors[k] = acq_error(packets[k].error);
                 return;
@@ -411,7 +415,7 @@ private:
         auto* time = out_.time.as<std::uint16_t>();
         auto* labels = out_.window_labels.as<std::uint16_t>();
         [[maybe_unused]] auto* timing = out_.timing.as<std::uint32_t>();
-        for_each_parallel(pool_, E, 16, [&](std::size_t e) {
+        for_each_parallel(pool_, E, [&](std::size_t e) {
             std::optional<Event>& slot = records_[kept[e]];
             const Event& ev = *slot;
             index[e] = std::int64_t(indices[kept[e]]);
@@ -468,5 +472,7 @@ std::optional<EventFailure> ArrayBuilder::parse(EventReader& reader, std::span<c
 Result<EventArrays, InternalError> ArrayBuilder::finish() { return impl_->finish(); }
 
 std::uint64_t ArrayBuilder::last_part_bytes() const { return impl_->last_part_bytes; }
+
+std::size_t ArrayBuilder::min_part_events() const { return impl_->min_part_events; }
 
 }  // namespace brimo::bulk

@@ -134,8 +134,10 @@ public:
     // stop; with it failures are left out.
     std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                       std::size_t first_position);
-    // The packet bytes of the last part read: callers size their parts by it.
+    // The packet bytes of the last part read, and the fewest events a part should hold to keep every
+    // worker busy: callers size their parts by them.
     std::uint64_t last_part_bytes() const;
+    std::size_t min_part_events() const;
     // The arrays of every event parsed so far, in request order. InternalError when the parsed
     // records disagree in their number of channels or a channel's samples and times differ in count.
     Result<EventArrays, InternalError> finish();

@@ -335,7 +335,8 @@ PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end)
                 plan.selection.fill(at, stop, indices);
                 failure = builder.parse(plan.reader, indices, std::size_t(at - begin));
                 const double per_event = double(builder.last_part_bytes()) / double(stop - at);
-                part = std::clamp<std::uint64_t>(std::uint64_t(kPartBytes / std::max(per_event, 1.0)), 16, 1 << 16);
+                part = std::clamp<std::uint64_t>(std::uint64_t(kPartBytes / std::max(per_event, 1.0)),
+                                                 builder.min_part_events(), 1 << 16);
                 at = stop;
             } while (!failure && at < end &&
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSliceSeconds);
