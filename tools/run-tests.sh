@@ -16,7 +16,7 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy tqdm
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy awkward tqdm
 
 # C++ tests
 gen=(); command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
