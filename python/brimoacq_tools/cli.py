@@ -355,19 +355,14 @@ def corrected_event(acq, event):
     return correct_expected(event, table, _params(acq))
 
 
-def _correction_reason(acq, index, event):
+def _correction_reason(acq, index):
     """Why the pedestal correction of a parseable event fails, or None where it does not."""
-    read = getattr(acq, "read", None)
-    if read is not None:
-        try:
-            read([index], pedestals=True)
-        except ValueError as exc:
-            text = _one_line(exc)
-            prefix = f"event {index}: "
-            return text[len(prefix):] if text.startswith(prefix) else text
-        return None
-    if corrected_event(acq, event) is None:
-        return "the event does not fit the pedestal table (a channel, window number or sample beyond it)"
+    try:
+        acq.read([index], pedestals=True)
+    except ValueError as exc:
+        text = _one_line(exc)
+        prefix = f"event {index}: "
+        return text[len(prefix):] if text.startswith(prefix) else text
     return None
 
 
@@ -377,26 +372,23 @@ def _left_out_reason(acq, index, pedestals):
     except Exception as exc:
         return f"cannot be read: {_one_line(exc)}"
     try:
-        event = acq.parsed_event(index)
+        acq.parsed_event(index)
     except Exception as exc:
         return _one_line(exc)
     if pedestals:
-        return _correction_reason(acq, index, event)
+        return _correction_reason(acq, index)
     return None
 
 
 def find_left_out(acq, indices, pedestals=False):
     """{index: reason} for the entries of `indices` that an export leaves out of its CSV files: those whose
     event cannot be read, parsed or (with `pedestals`) pedestal-corrected. `pedestals` must say whether the
-    export really corrects, that is whether the acquisition has a usable pedestal table."""
+    export really corrects, that is whether the acquisition has a usable pedestal table. One bulk read
+    finds them; each one found is read alone for its reason."""
     unique = list(dict.fromkeys(int(i) for i in indices))
-    batches = getattr(acq, "iter_batches", None)
-    if batches is None:  # without bulk reads: look at every event
-        found = {i: _left_out_reason(acq, i, pedestals) for i in unique}
-        return {i: why for i, why in found.items() if why is not None}
     read = set()
-    for batch in batches(1000, indices=unique, pedestals=pedestals, errors="skip"):
-        read.update(int(i) for i in batch["index"].tolist())
+    for batch in acq.iter_batches(1000, indices=unique, pedestals=pedestals, errors="skip"):
+        read.update(batch["index"].tolist())
     return {i: _left_out_reason(acq, i, pedestals) or "left out by the export" for i in unique if i not in read}
 
 
@@ -592,7 +584,7 @@ def _plot_event(acq, index, pedestals):
         raise CliError(f"{acq.path}: {problem}: cannot subtract pedestals")
     corrected = corrected_event(acq, event)
     if corrected is None:
-        why = _correction_reason(acq, index, event) or "it does not fit the pedestal table"
+        why = _correction_reason(acq, index) or "it does not fit the pedestal table"
         raise CliError(f"{acq.path}: event {index} cannot be pedestal-corrected: {why}")
     return corrected
 
