@@ -1,0 +1,134 @@
+"""Parquet output against the CSV export, and a Dask cluster of two workers against one.
+
+1. brimoacq_tools.arrow.write_parquet of the 20,000-event pellorv3 acquisition of bench_export.py (pedestal
+   correction on, zstd) against brimoacq.export_csv of the same events with correction on: time (target: no
+   slower, ratio <= 1.0) and bytes written (target: at most a fifth of the CSV bytes).
+2. brimoacq_tools.dask.to_parquet of four such acquisitions on a distributed.LocalCluster of two worker
+   processes (one thread each) against one worker: speed-up (target >= 1.6x). Starting the cluster is not
+   timed. Skipped when dask or distributed is missing.
+
+Every figure is also printed as one tab-separated line
+    RESULT <name> <ours> <baseline> <ratio> <target> <met>
+(times in seconds, sizes in bytes; ratio = ours / baseline for the time and size, baseline / ours for the
+speed-up; target such as "<=1.0" or ">=1.6"; met "yes" or "no").
+
+    PYTHONPATH=build-bench:python python3 bench/bench_parquet.py [--quick] [--repeat R] [--events N]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+try:
+    import brimoacq_tools  # noqa: F401
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
+
+import brimoacq  # noqa: E402
+from bench_export import best_of, fresh_dir, total_size, write_run  # noqa: E402
+from brimoacq_tools import arrow  # noqa: E402
+
+
+def result(name, ours, baseline, ratio, target):
+    op, bound = target[:2], float(target[2:])
+    met = ratio <= bound if op == "<=" else ratio >= bound
+    print(f"RESULT\t{name}\t{ours:.6g}\t{baseline:.6g}\t{ratio:.3f}\t{target}\t{'yes' if met else 'no'}")
+    return met
+
+
+def bench_file(root, events, repeat):
+    path = os.path.join(root, "run")
+    write_run(path, events, random.Random(12345))
+    acq = brimoacq.Acquisition(path)
+    indices = list(range(events))
+
+    def run_csv():
+        out = fresh_dir(root, "csv")
+        t0 = time.perf_counter()
+        brimoacq.export_csv(acq, indices, out, True)
+        return time.perf_counter() - t0
+
+    def run_parquet():
+        out = fresh_dir(root, "parquet")
+        t0 = time.perf_counter()
+        arrow.write_parquet(acq, os.path.join(out, "run.parquet"), pedestals=True)
+        return time.perf_counter() - t0
+
+    # Alternate the two so that a change in the machine's load touches both.
+    t_csv, t_parquet = [], []
+    for _ in range(repeat):
+        t_csv.append(best_of(1, run_csv))
+        t_parquet.append(best_of(1, run_parquet))
+    csv_bytes = total_size(os.path.join(root, "csv"))
+    parquet_bytes = total_size(os.path.join(root, "parquet"))
+    tc, tp = min(t_csv), min(t_parquet)
+    print(f"{events} pellorv3 events with pedestal correction: export_csv {tc:.3f} s "
+          f"({csv_bytes / 1e6:.1f} MB), write_parquet {tp:.3f} s ({parquet_bytes / 1e6:.1f} MB); "
+          f"all runs csv {', '.join(f'{t:.3f}' for t in t_csv)}, parquet {', '.join(f'{t:.3f}' for t in t_parquet)}")
+    result("parquet_time_vs_csv", tp, tc, tp / tc, "<=1.0")
+    result("parquet_bytes_vs_csv", parquet_bytes, csv_bytes, parquet_bytes / csv_bytes, "<=0.2")
+    return path
+
+
+def bench_dask(root, source, repeat, events_per_partition):
+    try:
+        import distributed
+        from brimoacq_tools import dask as bdask
+    except ImportError as exc:
+        print(f"dask part skipped: {exc}")
+        return
+    paths = []
+    for k in range(4):
+        path = os.path.join(root, f"acq_{k}")
+        shutil.copytree(source, path)
+        paths.append(path)
+    python_path = os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(arrow.__file__)),
+                                              os.path.dirname(brimoacq.__file__),
+                                              os.environ.get("PYTHONPATH", "")] if p)
+    times = {}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=None, env={"PYTHONPATH": python_path}) as cluster, \
+                distributed.Client(cluster):
+            runs = []
+            for _ in range(repeat):
+                out = fresh_dir(root, f"dataset_{workers}")
+                t0 = time.perf_counter()
+                bdask.to_parquet(paths, out, pedestals=True, events_per_partition=events_per_partition)
+                runs.append(time.perf_counter() - t0)
+            times[workers] = runs
+    t1, t2 = min(times[1]), min(times[2])
+    print(f"dask.to_parquet of 4 acquisitions: 1 worker {t1:.3f} s, 2 workers {t2:.3f} s; all runs "
+          f"1 worker {', '.join(f'{t:.3f}' for t in times[1])}, 2 workers {', '.join(f'{t:.3f}' for t in times[2])}")
+    result("dask_to_parquet_2_workers_speedup", t2, t1, t1 / t2, ">=1.6")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="2,000 events, one run each")
+    ap.add_argument("--events", type=int, default=None, help="events of the acquisition (default 20000)")
+    ap.add_argument("--repeat", type=int, default=None, help="runs of each measurement (default 3)")
+    ap.add_argument("--no-dask", action="store_true", help="skip the cluster part")
+    args = ap.parse_args()
+    events = args.events or (2000 if args.quick else 20000)
+    repeat = args.repeat or (1 if args.quick else 3)
+
+    root = tempfile.mkdtemp(prefix="bench_parquet_")
+    try:
+        source = bench_file(root, events, repeat)
+        if not args.no_dask:
+            # Four partitions per acquisition: enough tasks to keep two workers busy to the end.
+            bench_dask(root, source, repeat, max(1, events // 4))
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
