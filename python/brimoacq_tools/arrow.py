@@ -169,6 +169,18 @@ def to_table(acq, indices=None, *, pedestals=False, errors="raise"):
     return table_from_arrays(acq.read(indices, pedestals=pedestals, errors=errors), table_schema)
 
 
+def parquet_options(table_schema):
+    """Writer options: no dictionaries (sample values repeat too seldom to pay for one), the bytes of the
+    floats split into streams (exponent and high mantissa bytes then compress well), and the integer lists,
+    runs of consecutive numbers mostly, as deltas."""
+    encodings = {"data.list.element": "BYTE_STREAM_SPLIT", "event": "DELTA_BINARY_PACKED",
+                 "channel": "DELTA_BINARY_PACKED", "window_labels.list.element": "DELTA_BINARY_PACKED",
+                 "time.list.element": "DELTA_BINARY_PACKED"}
+    if "timing" in table_schema.names:
+        encodings["timing.list.element"] = "DELTA_BINARY_PACKED"
+    return {"use_dictionary": False, "column_encoding": encodings}
+
+
 def _inside(child, parent):
     child, parent = os.path.realpath(child), os.path.realpath(parent)
     return child == parent or child.startswith(parent.rstrip(os.sep) + os.sep)
@@ -191,7 +203,7 @@ def write_parquet(acq, path, *, indices=None, pedestals=False, batch_size=DEFAUL
     os.close(fd)
     written = 0
     try:
-        with pq.ParquetWriter(tmp, table_schema, compression=compression) as writer:
+        with pq.ParquetWriter(tmp, table_schema, compression=compression, **parquet_options(table_schema)) as writer:
             for arrays in acq.iter_batches(batch_size, indices=indices, pedestals=pedestals, errors=errors):
                 written += len(arrays["index"])
                 if not len(arrays["index"]):
