@@ -39,9 +39,10 @@ except ImportError as exc:  # one message, naming what to install
         f'brimoacq_tools.arrow needs pyarrow, which cannot be imported ({exc}): pip install "brimoacq[arrow]"'
     ) from exc
 
+from .models import LANWEV_MODELS
+
 __all__ = ["schema", "table_from_arrays", "to_table", "write_parquet"]
 
-LANWE_PREFIX = "lanwe"
 # list<...> offsets are 32-bit: one record batch holds fewer values than this per column.
 MAX_LIST_VALUES = 2**31 - 1
 DEFAULT_BATCH_SIZE = 5000
@@ -59,7 +60,8 @@ def library_version():
 
 
 def has_timing(params):
-    return str(params.get("model", "")).startswith(LANWE_PREFIX)
+    """Whether the events of a board with these params carry timing values (the lanwe boards)."""
+    return params.get("model") in LANWEV_MODELS
 
 
 def schema(params, *, name=None, pedestals=False, timing=None):
@@ -267,6 +269,7 @@ class Job(NamedTuple):
     staging: str
     final: str
     parts: tuple
+    timing: bool
 
 
 def plan_dataset(paths, out_dir, *, pedestals=False, events_per_part=DEFAULT_EVENTS_PER_PART,
@@ -298,7 +301,7 @@ def plan_dataset(paths, out_dir, *, pedestals=False, events_per_part=DEFAULT_EVE
         bounds = list(range(0, count, events_per_part)) or [0]
         parts = tuple(Part(path, name, start, min(start + events_per_part, count), staging, bool(pedestals),
                            errors, compression) for start in bounds)
-        jobs.append(Job(path, name, staging, os.path.join(out_dir, folder), parts))
+        jobs.append(Job(path, name, staging, os.path.join(out_dir, folder), parts, has_timing(_params(acq))))
     return jobs
 
 

@@ -336,10 +336,12 @@ def _events_bar(total, desc):
 
 def _convert_local(arrow, jobs, workers, bar):
     """Parts on a pool of processes; each acquisition's folder is put in place once its parts are done."""
+    import multiprocessing
     from concurrent.futures import FIRST_EXCEPTION, ProcessPoolExecutor, wait
 
     results = {}
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    # Fresh interpreters rather than forks of this one, which may hold threads (the progress bar's).
+    with ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn")) as pool:
         pending = {pool.submit(arrow.write_part, part): (job, part) for job in jobs for part in job.parts}
         by_job = {job: [] for job in jobs}
         while pending:

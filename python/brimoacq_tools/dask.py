@@ -48,29 +48,21 @@ def _read_part(part, timing):
     return _frame(table, part.name, timing)
 
 
-def _meta(params_list):
-    timing = any(_arrow.has_timing(p) for p in params_list)
+def _meta(timing):
     empty = _arrow.schema({}, timing=timing).empty_table()
-    return _frame(empty, "", timing), timing
+    return _frame(empty, "", timing)
 
 
 def read(paths, *, pedestals=False, events_per_partition=DEFAULT_EVENTS_PER_PARTITION, errors="raise"):
     """A lazy DataFrame of the events of the acquisitions `paths` (one path or a list), with the columns
     "acquisition", "event", "channel", "data", "window_labels", "time" and, when any of them is a lanwe
     board, "timing" (null for the others). `pedestals` and `errors` are those of ``Acquisition.read``."""
-    import brimoacq
-
     jobs = _arrow.plan_dataset(paths, "", pedestals=pedestals, events_per_part=events_per_partition,
                                errors=errors, check_output=False)
     parts = [part for job in jobs for part in job.parts]
-    meta, timing = _meta([_params(brimoacq.Acquisition(job.path)) for job in jobs])
-    return dd.from_map(_read_part, parts, timing=timing, meta=meta, enforce_metadata=False,
+    timing = any(job.timing for job in jobs)
+    return dd.from_map(_read_part, parts, timing=timing, meta=_meta(timing), enforce_metadata=False,
                        label="brimoacq-read")
-
-
-def _params(acq):
-    params = acq.params
-    return params if isinstance(params, dict) else {}
 
 
 def to_parquet(paths, out_dir, *, pedestals=False, events_per_partition=DEFAULT_EVENTS_PER_PARTITION,
