@@ -4,8 +4,10 @@
    correction on, zstd) against brimoacq.export_csv of the same events with correction on: time (target: no
    slower, ratio <= 1.0) and bytes written (target: at most a fifth of the CSV bytes).
 2. brimoacq_tools.dask.to_parquet of four such acquisitions on a distributed.LocalCluster of two worker
-   processes (one thread each) against one worker: speed-up (target >= 1.6x). Starting the cluster is not
-   timed. Skipped when dask or distributed is missing.
+   processes (one thread each) against one worker: speed-up (target >= 1.6x). Each worker parses on one
+   thread (RAYON_NUM_THREADS=1: the module's parsing pool would otherwise take every processor in each
+   worker, and one worker would already use the whole machine). Starting the cluster is not timed.
+   Skipped when dask or distributed is missing.
 
 Every figure is also printed as one tab-separated line
     RESULT <name> <ours> <baseline> <ratio> <target> <met>
@@ -94,7 +96,8 @@ def bench_dask(root, source, repeat, events_per_partition):
     times = {}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, env={"PYTHONPATH": python_path}) as cluster, \
+                                      dashboard_address=None,
+                                      env={"PYTHONPATH": python_path, "RAYON_NUM_THREADS": "1"}) as cluster, \
                 distributed.Client(cluster):
             runs = []
             for _ in range(repeat):

@@ -300,7 +300,7 @@ def cmd_export_parquet(args):
     acq = _open(args.acq)
     indices = parse_indices(args.indices, len(acq))
     out = args.out
-    if os.path.isdir(out):
+    if os.path.isdir(out) or out.endswith(os.sep):
         out = os.path.join(out, f"{acq.name}.parquet")
     if _inside(out, acq.path):
         raise CliError(f"{out}: refusing to write into the acquisition directory")

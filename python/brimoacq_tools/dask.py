@@ -8,7 +8,9 @@ acquisitions on a file system they share, not the client's memory. ``to_parquet(
 partitioned dataset that ``brimoacq_tools.arrow`` describes the same way, one task per part file.
 
 Both run on whatever scheduler is active: threads by default, or a ``distributed`` cluster once a
-``distributed.Client`` is connected. Columns are pandas ``ArrowDtype`` columns, so the list columns stay
+``distributed.Client`` is connected. ``Acquisition.read`` parses on a pool of one thread per processor in
+each process; start workers with ``RAYON_NUM_THREADS`` set to their thread count so that several workers on
+one machine do not each take all of its processors. Columns are pandas ``ArrowDtype`` columns, so the list columns stay
 Arrow arrays. Needs ``pip install "brimoacq[dask]"``.
 """
 

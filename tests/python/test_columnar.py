@@ -142,6 +142,10 @@ def test_cli_export_parquet_and_convert(root, tmp_path):
     assert result.returncode == 0, result.stderr
     assert pq.read_table(tmp_path / "run_a.parquet").column("event").unique().to_pylist() == [2, 3, 4]
     assert "wrote 3 events of run_a" in result.stdout
+    bare = write_synthetic(tmp_path / "bare", model="pellorv3", events=2, pedestals=False).path
+    result = python("export", bare, tmp_path / "bare.parquet", "--format", "parquet", "--pedestals")
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1 and "Traceback" not in result.stderr
+    assert not (tmp_path / "bare.parquet").exists()
 
     out = tmp_path / "dataset"
     for _ in range(2):  # a second conversion replaces the first instead of adding to it
