@@ -97,7 +97,6 @@ def bench_pellorv3(root, quick):
 
 def bench_raw(root, quick):
     events, chunks = (20_000, 20) if quick else (100_000, 100)
-    packets = [pellor_packet(s) for s in range(20)]
     small = {**PELLOR, "samples": 16}
     packets = [encode_event(small, {c: [(w, list(range(16)))] for c in range(4)}) for w in range(20)]
     path = write_acquisition(root / "raw", small, [packets[i % 20] for i in range(events)],

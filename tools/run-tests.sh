@@ -16,7 +16,7 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy awkward
 # The optional extras "arrow" and "dask", whose tests are skipped where these cannot be imported.
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pyarrow pandas "dask[dataframe]" \
   distributed tqdm

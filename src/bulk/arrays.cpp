@@ -1,5 +1,6 @@
 #include "bulk/arrays.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,19 +17,69 @@
 
 namespace brimo::bulk {
 
-Array::Array(std::size_t bytes) : p_(std::malloc(bytes == 0 ? 1 : bytes)), bytes_(bytes) {
-    if (p_ == nullptr) throw std::bad_alloc();
+namespace {
+
+// Blocks from this size on are memory mappings; smaller ones come from malloc.
+constexpr std::size_t kMapMin = std::size_t(256) << 10;
+// Mappings from this size on ask for transparent huge pages.
+constexpr std::size_t kHugeMin = std::size_t(2) << 20;
+
+std::size_t page_round(std::size_t n) {
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+}  // namespace
+
+Array::Array(std::size_t bytes) {
+    if (bytes >= kMapMin) {
+        b_.mapped = true;
+        resize(bytes);
+        return;
+    }
+    b_.data = std::malloc(bytes == 0 ? 1 : bytes);
+    if (b_.data == nullptr) throw std::bad_alloc();
+    b_.bytes = bytes;
+    b_.capacity = bytes;
+}
+
+Array Array::growable() {
+    Array a;
+    a.b_.mapped = true;
+    return a;
 }
 
 Array& Array::operator=(Array&& o) noexcept {
     if (this != &o) {
-        std::free(p_);
-        p_ = o.p_;
-        bytes_ = o.bytes_;
-        o.p_ = nullptr;
-        o.bytes_ = 0;
+        free_block(b_);
+        b_ = o.b_;
+        o.b_ = Block{nullptr, 0, 0, false};
     }
     return *this;
+}
+
+void Array::resize(std::size_t bytes) {
+    if (bytes <= b_.capacity) {
+        b_.bytes = bytes;
+        return;
+    }
+    const std::size_t cap = page_round(std::max({bytes, 2 * b_.capacity, std::size_t(64) << 10}));
+    void* p = b_.data == nullptr ? ::mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                 : ::mremap(b_.data, b_.capacity, cap, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (cap >= kHugeMin) (void)::madvise(p, cap, MADV_HUGEPAGE);
+    b_.data = p;
+    b_.capacity = cap;
+    b_.bytes = bytes;
+}
+
+void Array::free_block(const Block& b) noexcept {
+    if (b.data == nullptr) return;
+    if (b.mapped) {
+        ::munmap(b.data, b.capacity);
+    } else {
+        std::free(b.data);
+    }
 }
 
 namespace {
@@ -186,9 +237,11 @@ std::optional<EventFailure> first_failure(const std::vector<Packet>& packets,
     return std::nullopt;
 }
 
-// Runs body(k) for k in [0, count) on the pool; an exception of any call is rethrown here.
+// Runs body(k) for k in [0, count) on the pool, in about four sub-ranges per worker; an exception of
+// any call is rethrown here.
 template <class F>
-void for_each_parallel(ecc::WorkerPool& pool, std::size_t count, std::size_t grain, F&& body) {
+void for_each_parallel(ecc::WorkerPool& pool, std::size_t count, F&& body) {
+    const std::size_t grain = std::max<std::size_t>(1, count / (4 * pool.size() + 1));
     std::mutex mutex;
     std::exception_ptr thrown;
     pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
@@ -222,6 +275,8 @@ struct ArrayBuilder::Impl {
     virtual std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                               std::size_t first_position) = 0;
     virtual Result<EventArrays, InternalError> finish() = 0;
+    std::uint64_t last_part_bytes = 0;
+    std::size_t min_part_events = 2;
 };
 
 namespace {
@@ -232,26 +287,44 @@ public:
     static constexpr bool kTiming = std::is_same_v<Event, Lanwev1Event>;
 
     Builder(Params params, ReadOptions options, ecc::WorkerPool& pool)
-        : params_(std::move(params)), options_(std::move(options)), pool_(pool) {}
+        : params_(std::move(params)), options_(std::move(options)), pool_(pool) {
+        min_part_events = 2 * std::max<std::size_t>(pool.size(), 1);
+        out_.has_timing = kTiming;
+        out_.index = Array::growable();
+        out_.data = Array::growable();
+        out_.offsets = Array::growable();
+        out_.time = Array::growable();
+        out_.window_labels = Array::growable();
+        out_.window_offsets = Array::growable();
+        if (kTiming) out_.timing = Array::growable();
+    }
 
+    // A part: its packets are read into one buffer (kept for the next part), parsed and corrected
+    // side by side into records, and the records are appended to the arrays and released. Only one
+    // part's records exist at a time, and the arrays grow without being copied.
     std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                       std::size_t first_position) override {
+        if (failed_) return std::nullopt;
+        const std::size_t n = indices.size();
         std::vector<Packet> packets = locate(reader, indices);
         const std::vector<std::uint64_t> offsets = packet_offsets(packets);
-        std::vector<std::uint8_t> bytes(offsets.back());
-        fetch(reader, packets, bytes.data(), offsets);
+        last_part_bytes = offsets.back();
+        if (offsets.back() > raw_capacity_) {
+            raw_.reset(new std::uint8_t[offsets.back()]);
+            raw_capacity_ = offsets.back();
+        }
+        fetch(reader, packets, raw_.get(), offsets);
 
-        requested_.resize(first_position + indices.size());
-        events_.resize(first_position + indices.size());
-        std::vector<std::optional<EventError>> errors(indices.size());
+        records_.clear();
+        records_.resize(n);
+        std::vector<std::optional<EventError>> errors(n);
         const Pedestals* table = options_.pedestals ? &*options_.pedestals : nullptr;
-        for_each_parallel(pool_, indices.size(), 4, [&](std::size_t k) {
-            requested_[first_position + k] = indices[k];
+        for_each_parallel(pool_, n, [&](std::size_t k) {
             if (!packets[k].ok) {
                 errors[k] = acq_error(packets[k].error);
                 return;
             }
-            auto event = parse_into<Event>(Bytes(bytes.data() + offsets[k], packets[k].length), params_);
+            auto event = parse_into<Event>(Bytes(raw_.get() + offsets[k], packets[k].length), params_);
             if (!event) {
                 errors[k] = event.error();
                 return;
@@ -260,73 +333,92 @@ public:
                 errors[k] = CorrectionError{};
                 return;
             }
-            events_[first_position + k] = std::move(*event);
+            records_[k] = std::move(*event);
         });
         if (!options_.skip_failures) {
-            for (std::size_t k = 0; k < indices.size(); ++k)
+            for (std::size_t k = 0; k < n; ++k)
                 if (errors[k]) return EventFailure{first_position + k, indices[k], std::move(*errors[k])};
         }
+        if (!append(indices)) failed_ = true;
+        records_.clear();
         return std::nullopt;
     }
 
     Result<EventArrays, InternalError> finish() override {
-        EventArrays out;
-        out.has_timing = kTiming;
-        std::vector<std::size_t> kept;
-        for (std::size_t p = 0; p < events_.size(); ++p)
-            if (events_[p]) kept.push_back(p);
-        const std::size_t E = kept.size();
-        const std::size_t C = E == 0 ? 0 : events_[kept[0]]->data.size();
-        out.events = E;
-        out.channels = C;
+        if (failed_) return err(InternalError{std::move(problem_)});
+        // The closing offsets.
+        grow(out_.offsets, runs_ + 1);
+        grow(out_.window_offsets, runs_ + 1);
+        out_.offsets.as<std::int64_t>()[runs_] = samples_;
+        out_.window_offsets.as<std::int64_t>()[runs_] = windows_;
+        out_.channels = C_ ? *C_ : 0;
+        return std::move(out_);
+    }
 
-        // Offsets first: they size the arrays, and they check that every record has the shape the
-        // layout needs.
-        out.offsets = Array(sizeof(std::int64_t) * (E * C + 1));
-        out.window_offsets = Array(sizeof(std::int64_t) * (E * C + 1));
-        auto* so = out.offsets.as<std::int64_t>();
-        auto* wo = out.window_offsets.as<std::int64_t>();
-        std::int64_t samples = 0, windows = 0;
+private:
+    static void grow(Array& a, std::size_t count) { a.resize(count * sizeof(std::int64_t)); }
+
+    template <class T>
+    static void copy(const std::vector<T>& from, T* to) {
+        if (!from.empty()) std::memcpy(to, from.data(), from.size() * sizeof(T));
+    }
+
+    bool fail(const char* what) {
+        problem_ = what;
+        return false;
+    }
+
+    // Appends the part's records: offsets first (which also checks that every record has the shape
+    // the layout needs), then the values, copied side by side.
+    bool append(std::span<const std::uint64_t> indices) {
+        std::vector<std::size_t> kept;
+        for (std::size_t k = 0; k < records_.size(); ++k)
+            if (records_[k]) kept.push_back(k);
+        if (kept.empty()) return true;
+        if (!C_) C_ = records_[kept[0]]->data.size();
+        const std::size_t C = *C_;
+        const std::size_t E0 = out_.events;
+        const std::size_t E = kept.size();
+        grow(out_.offsets, runs_ + E * C);
+        grow(out_.window_offsets, runs_ + E * C);
+        auto* so = out_.offsets.as<std::int64_t>() + runs_;
+        auto* wo = out_.window_offsets.as<std::int64_t>() + runs_;
         for (std::size_t e = 0; e < E; ++e) {
-            const Event& ev = *events_[kept[e]];
+            const Event& ev = *records_[kept[e]];
             if (ev.data.size() != C || ev.time.size() != C || ev.window_labels.size() != C)
-                return err(InternalError{"parsed events differ in their number of channels"});
+                return fail("parsed events differ in their number of channels");
             if constexpr (kTiming) {
-                if (ev.timing.size() != C) return err(InternalError{"timing values do not match the channels"});
+                if (ev.timing.size() != C) return fail("timing values do not match the channels");
             }
             for (std::size_t c = 0; c < C; ++c) {
                 if (ev.time[c].size() != ev.data[c].size())
-                    return err(InternalError{"a channel's time axis does not match its samples"});
+                    return fail("a channel's time axis does not match its samples");
                 if constexpr (kTiming) {
                     if (ev.timing[c].size() != ev.window_labels[c].size())
-                        return err(InternalError{"a channel's timing values do not match its windows"});
+                        return fail("a channel's timing values do not match its windows");
                 }
-                so[e * C + c] = samples;
-                wo[e * C + c] = windows;
-                samples += std::int64_t(ev.data[c].size());
-                windows += std::int64_t(ev.window_labels[c].size());
+                so[e * C + c] = samples_;
+                wo[e * C + c] = windows_;
+                samples_ += std::int64_t(ev.data[c].size());
+                windows_ += std::int64_t(ev.window_labels[c].size());
             }
         }
-        so[E * C] = samples;
-        wo[E * C] = windows;
-
-        out.index = Array(sizeof(std::int64_t) * E);
-        out.data = Array(sizeof(float) * std::size_t(samples));
-        out.time = Array(sizeof(std::uint16_t) * std::size_t(samples));
-        out.window_labels = Array(sizeof(std::uint16_t) * std::size_t(windows));
-        if (kTiming) out.timing = Array(sizeof(std::uint32_t) * std::size_t(windows));
-        auto* index = out.index.as<std::int64_t>();
-        auto* data = out.data.as<float>();
-        auto* time = out.time.as<std::uint16_t>();
-        auto* labels = out.window_labels.as<std::uint16_t>();
-        auto* timing = out.timing.as<std::uint32_t>();
-
-        // Each record is released as soon as it is copied, so the records and the arrays together
-        // stay near the size of the arrays.
-        for_each_parallel(pool_, E, 16, [&](std::size_t e) {
-            std::optional<Event>& slot = events_[kept[e]];
+        out_.events = E0 + E;
+        runs_ += E * C;
+        out_.index.resize(out_.events * sizeof(std::int64_t));
+        out_.data.resize(std::size_t(samples_) * sizeof(float));
+        out_.time.resize(std::size_t(samples_) * sizeof(std::uint16_t));
+        out_.window_labels.resize(std::size_t(windows_) * sizeof(std::uint16_t));
+        if (kTiming) out_.timing.resize(std::size_t(windows_) * sizeof(std::uint32_t));
+        auto* index = out_.index.as<std::int64_t>() + E0;
+        auto* data = out_.data.as<float>();
+        auto* time = out_.time.as<std::uint16_t>();
+        auto* labels = out_.window_labels.as<std::uint16_t>();
+        [[maybe_unused]] auto* timing = out_.timing.as<std::uint32_t>();
+        for_each_parallel(pool_, E, [&](std::size_t e) {
+            std::optional<Event>& slot = records_[kept[e]];
             const Event& ev = *slot;
-            index[e] = std::int64_t(requested_[kept[e]]);
+            index[e] = std::int64_t(indices[kept[e]]);
             for (std::size_t c = 0; c < C; ++c) {
                 const std::size_t s = std::size_t(so[e * C + c]);
                 const std::size_t w = std::size_t(wo[e * C + c]);
@@ -337,22 +429,22 @@ public:
             }
             slot.reset();
         });
-        events_.clear();
-        requested_.clear();
-        return out;
-    }
-
-private:
-    template <class T>
-    static void copy(const std::vector<T>& from, T* to) {
-        if (!from.empty()) std::memcpy(to, from.data(), from.size() * sizeof(T));
+        return true;
     }
 
     Params params_;
     ReadOptions options_;
     ecc::WorkerPool& pool_;
-    std::vector<std::uint64_t> requested_;       // the index asked for at each position
-    std::vector<std::optional<Event>> events_;  // the parsed record at each position, if it succeeded
+    EventArrays out_;
+    std::optional<std::size_t> C_;  // channels per event, from the first event kept
+    std::size_t runs_ = 0;          // (event, channel) runs so far
+    std::int64_t samples_ = 0;
+    std::int64_t windows_ = 0;
+    std::unique_ptr<std::uint8_t[]> raw_;  // the current part's packets
+    std::uint64_t raw_capacity_ = 0;
+    std::vector<std::optional<Event>> records_;  // the current part's records, by position in the part
+    bool failed_ = false;
+    std::string problem_;
 };
 
 }  // namespace
@@ -378,5 +470,9 @@ std::optional<EventFailure> ArrayBuilder::parse(EventReader& reader, std::span<c
 }
 
 Result<EventArrays, InternalError> ArrayBuilder::finish() { return impl_->finish(); }
+
+std::uint64_t ArrayBuilder::last_part_bytes() const { return impl_->last_part_bytes; }
+
+std::size_t ArrayBuilder::min_part_events() const { return impl_->min_part_events; }
 
 }  // namespace brimo::bulk

@@ -27,43 +27,54 @@
 
 namespace brimo::bulk {
 
-// A heap block of bytes whose ownership can be handed to another owner (the Python buffer object)
-// without copying. Allocated with malloc and not cleared: every byte is written by its filler.
+// A block of bytes whose ownership can be handed to another owner (the Python buffer object) without
+// copying. Not cleared: every byte is written by its filler. A growable block is a memory mapping that
+// grows by remapping its pages (never by copying), so an array can be filled part by part and still be
+// allocated only once; large mappings ask for transparent huge pages, which cut the page faults of
+// filling them.
 class Array {
 public:
+    // What release() hands over: free it with Array::free_block.
+    struct Block {
+        void* data;
+        std::size_t bytes;
+        std::size_t capacity;
+        bool mapped;
+    };
+
     Array() = default;
-    // Throws std::bad_alloc when the memory is not there.
+    // A block of exactly `bytes`. Throws std::bad_alloc when the memory is not there.
     explicit Array(std::size_t bytes);
-    Array(Array&& o) noexcept : p_(o.p_), bytes_(o.bytes_) {
-        o.p_ = nullptr;
-        o.bytes_ = 0;
-    }
+    // An empty growable block.
+    static Array growable();
+    Array(Array&& o) noexcept : b_(o.b_) { o.b_ = Block{nullptr, 0, 0, false}; }
     Array& operator=(Array&& o) noexcept;
     Array(const Array&) = delete;
     Array& operator=(const Array&) = delete;
-    ~Array() { std::free(p_); }
+    ~Array() { free_block(b_); }
 
-    std::size_t bytes() const { return bytes_; }
-    void* data() { return p_; }
+    // Growable blocks only: makes the block `bytes` long, keeping its contents. Throws std::bad_alloc.
+    void resize(std::size_t bytes);
+    std::size_t bytes() const { return b_.bytes; }
+    void* data() { return b_.data; }
     template <class T>
     T* as() {
-        return static_cast<T*>(p_);
+        return static_cast<T*>(b_.data);
     }
     template <class T>
     const T* as() const {
-        return static_cast<const T*>(p_);
+        return static_cast<const T*>(b_.data);
     }
-    // Gives up the block: the caller frees it with std::free.
-    void* release() {
-        void* p = p_;
-        p_ = nullptr;
-        bytes_ = 0;
-        return p;
+    // Gives up the block.
+    Block release() {
+        const Block b = b_;
+        b_ = Block{nullptr, 0, 0, false};
+        return b;
     }
+    static void free_block(const Block& b) noexcept;
 
 private:
-    void* p_ = nullptr;
-    std::size_t bytes_ = 0;
+    Block b_{nullptr, 0, 0, false};
 };
 
 // Why one requested event is missing from a result.
@@ -123,6 +134,10 @@ public:
     // stop; with it failures are left out.
     std::optional<EventFailure> parse(EventReader& reader, std::span<const std::uint64_t> indices,
                                       std::size_t first_position);
+    // The packet bytes of the last part read, and the fewest events a part should hold to keep every
+    // worker busy: callers size their parts by them.
+    std::uint64_t last_part_bytes() const;
+    std::size_t min_part_events() const;
     // The arrays of every event parsed so far, in request order. InternalError when the parsed
     // records disagree in their number of channels or a channel's samples and times differ in count.
     Result<EventArrays, InternalError> finish();

@@ -282,6 +282,48 @@ PyObject* acq_read_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return read_raw_method(state_of(self).acq, args, nargs, kwnames);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Conventions of Python objects: context manager, repr, pickling by path
+
+// `with Acquisition(p) as acq:` works as users expect; nothing is held open between calls, so there
+// is nothing to release on exit and an exception raised in the block is never suppressed.
+PyObject* acquisition_enter(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* acquisition_exit(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// <Acquisition 'run_12' model='vombel96' path='/data/run_12'>, the name as the `name` property gives
+// it. Never raises for an odd directory: a directory without a name of its own (a path ending in
+// "..") or with a name the property refuses is shown without one, and a model that is not UTF-8 with
+// replacement characters.
+PyObject* acquisition_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const AcqState& s = state_of(self);
+        PyRef path(path_to_str(s.path));
+        PyRef model(PyUnicode_DecodeUTF8(s.params.model.data(), Py_ssize_t(s.params.model.size()), "replace"));
+        if (!path || !model) return nullptr;
+        PyRef name(get_name(self, nullptr));
+        if (!name) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+            PyErr_Clear();
+            return PyUnicode_FromFormat("<Acquisition model=%R path=%R>", model.get(), path.get());
+        }
+        return PyUnicode_FromFormat("<Acquisition %R model=%R path=%R>", name.get(), model.get(), path.get());
+    });
+}
+
+// An acquisition pickles as its path and is opened again where it is unpickled (metadata read anew),
+// so it can be handed to worker processes under fork and spawn alike.
+PyObject* acquisition_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef path(path_to_str(state_of(self).path));
+        if (!path) return nullptr;
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), path.get());
+    });
+}
+
 PyMethodDef acquisition_methods[] = {
     {"raw_event", as_cfunction(raw_event), kFastCallFlags,
      "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
@@ -297,6 +339,11 @@ PyMethodDef acquisition_methods[] = {
     {"read_raw", as_cfunction(acq_read_raw), kFastCallFlags,
      "read_raw($self, indices=None)\n--\n\n"
      "Read the packets of many events: a numpy uint8 buffer and int64 offsets [E + 1]."},
+    {"__enter__", acquisition_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn self."},
+    {"__exit__", acquisition_exit, METH_VARARGS,
+     "__exit__($self, *args)\n--\n\nDo nothing: no file is held open between calls."},
+    {"__reduce__", acquisition_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle as the path; unpickling opens the acquisition again."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -392,6 +439,7 @@ PyType_Slot acquisition_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(acquisition_repr)},
     {0, nullptr},
 };
 
@@ -538,6 +586,13 @@ PyTypeObject* make_type(PyTypeObject*& cache, PyType_Spec& spec) {
     if (cache != nullptr) return cache;
     PyObject* type = type_from_spec_quietly(&spec);
     if (type == nullptr) return nullptr;
+    // A bare name gives the type no __module__, and pydoc (help()) and pickle need one; the name
+    // itself stays bare.
+    PyRef module_name(PyUnicode_FromString("brimoacq"));
+    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
     if (cache == nullptr) {
         cache = reinterpret_cast<PyTypeObject*>(type);
     } else {

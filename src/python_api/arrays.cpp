@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -28,17 +29,19 @@ namespace {
 
 struct BufferObject {
     PyObject_HEAD
-    void* data;
-    Py_ssize_t bytes;
+    bulk::Array::Block block;
 };
 
+// Where an empty block points: a buffer's address is never null.
+char g_empty[1];
+
 int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* o = reinterpret_cast<BufferObject*>(self);
-    return PyBuffer_FillInfo(view, self, o->data, o->bytes, 0, flags);
+    const bulk::Array::Block& b = reinterpret_cast<BufferObject*>(self)->block;
+    return PyBuffer_FillInfo(view, self, b.data != nullptr ? b.data : g_empty, Py_ssize_t(b.bytes), 0, flags);
 }
 
 void buffer_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<BufferObject*>(self)->data);
+    bulk::Array::free_block(reinterpret_cast<BufferObject*>(self)->block);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -89,9 +92,7 @@ PyObject* to_numpy(bulk::Array& array, const char* dtype) {
     if (!ready(&g_buffer_type)) return nullptr;
     PyRef buffer(PyType_GenericAlloc(&g_buffer_type, 0));
     if (!buffer) return nullptr;
-    auto* b = reinterpret_cast<BufferObject*>(buffer.get());
-    b->bytes = Py_ssize_t(array.bytes());
-    b->data = array.release();
+    reinterpret_cast<BufferObject*>(buffer.get())->block = array.release();
     PyRef keep = PyRef::borrow(from);
     return PyObject_CallFunction(keep.get(), "Os", buffer.get(), dtype);
 }
@@ -126,11 +127,58 @@ bool out_of_range() {
     return false;
 }
 
-// None, a range (read from its start, stop and step, not element by element) or any sequence of
-// integers. A negative index is refused with OverflowError, as the single-event methods refuse it.
+// A one-dimensional contiguous buffer of integers (a numpy index array), read without an object per
+// element. False without an error when `obj` is not such a buffer.
+template <class T>
+bool copy_indices(const Py_buffer& view, std::vector<std::uint64_t>* out, bool* negative) {
+    const auto* p = static_cast<const T*>(view.buf);
+    const std::size_t n = std::size_t(view.len) / sizeof(T);
+    out->resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if constexpr (std::is_signed_v<T>) {
+            if (p[i] < 0) *negative = true;
+        }
+        (*out)[i] = std::uint64_t(p[i]);
+    }
+    return true;
+}
+
+bool integer_buffer(PyObject* obj, std::vector<std::uint64_t>* out, bool* taken) {
+    *taken = false;
+    if (PyBytes_Check(obj) || PyByteArray_Check(obj) || !PyObject_CheckBuffer(obj)) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.ndim != 1 || view.format == nullptr) return true;
+    std::string format(view.format);
+    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) format.erase(0, 1);
+    if (format.size() != 1) return true;
+    bool negative = false;
+    const char f = format[0];
+    const auto is = [&](auto tag) { return sizeof(decltype(tag)) == std::size_t(view.itemsize); };
+    if ((f == 'q' || f == 'l') && is(std::int64_t{})) *taken = copy_indices<std::int64_t>(view, out, &negative);
+    else if ((f == 'Q' || f == 'L') && is(std::uint64_t{})) *taken = copy_indices<std::uint64_t>(view, out, &negative);
+    else if ((f == 'i' || f == 'l') && is(std::int32_t{})) *taken = copy_indices<std::int32_t>(view, out, &negative);
+    else if ((f == 'I' || f == 'L') && is(std::uint32_t{})) *taken = copy_indices<std::uint32_t>(view, out, &negative);
+    if (negative) return out_of_range();
+    return true;
+}
+
+// None, a range (read from its start, stop and step, not element by element), a numpy array of
+// integers or any sequence of integers. A negative index is refused with OverflowError, as the
+// single-event methods refuse it.
 bool to_selection(PyObject* obj, Selection* out) {
     if (obj == nullptr || obj == Py_None) return true;
     out->all = false;
+    bool taken = false;
+    if (!integer_buffer(obj, &out->list, &taken)) return false;
+    if (taken) return true;
     if (PyObject_TypeCheck(obj, &PyRange_Type)) {
         long long v[3] = {};
         const char* names[3] = {"start", "stop", "step"};
@@ -262,8 +310,11 @@ std::unique_ptr<ReadPlan> make_plan(const Acquisition& acq, const Params& params
     return plan;
 }
 
-// Time between two looks for a pending signal (Ctrl-C), while the lock is released for the work.
-constexpr double kSliceSeconds = 0.1;
+// Time between two looks for a pending signal (Ctrl-C); the lock is released in between.
+constexpr double kSliceSeconds = 0.05;
+// Packet bytes per part: the records of a part stay in the processor's caches until they are copied
+// into the arrays.
+constexpr double kPartBytes = 1 << 20;
 
 // The arrays of the events at positions [begin, end) of the plan's selection, as read()'s dict.
 PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end) {
@@ -273,24 +324,25 @@ PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end)
     bulk::ArrayBuilder builder = std::move(created).value();
 
     std::vector<std::uint64_t> indices;
-    std::uint64_t part = 256;
+    std::uint64_t part = 64;
     for (std::uint64_t at = begin; at < end;) {
-        const std::uint64_t stop = std::min(end, at + part);
         std::optional<bulk::EventFailure> failure;
-        double seconds = 0;
         {
             GilRelease unlocked;
             const auto t0 = std::chrono::steady_clock::now();
-            plan.selection.fill(at, stop, indices);
-            failure = builder.parse(plan.reader, indices, std::size_t(at - begin));
-            seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            do {
+                const std::uint64_t stop = std::min(end, at + part);
+                plan.selection.fill(at, stop, indices);
+                failure = builder.parse(plan.reader, indices, std::size_t(at - begin));
+                const double per_event = double(builder.last_part_bytes()) / double(stop - at);
+                part = std::clamp<std::uint64_t>(std::uint64_t(kPartBytes / std::max(per_event, 1.0)),
+                                                 builder.min_part_events(), 1 << 16);
+                at = stop;
+            } while (!failure && at < end &&
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSliceSeconds);
         }
         if (failure) return raise_failure(*failure);
         if (PyErr_CheckSignals() < 0) return nullptr;
-        // Parts sized so that each takes about kSliceSeconds.
-        const double scale = seconds > 0 ? kSliceSeconds / seconds : 8.0;
-        part = std::clamp<std::uint64_t>(std::uint64_t(double(stop - at) * std::min(scale, 8.0)), 64, 1u << 20);
-        at = stop;
     }
 
     std::optional<Result<bulk::EventArrays, InternalError>> finished;

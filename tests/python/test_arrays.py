@@ -1,6 +1,7 @@
 """Acquisition.read / iter_batches / read_raw: the arrays hold exactly what the per-event methods and the
 CSV export give, for any selection, failure mode and acquisition state; brimoacq_tools.dense/to_awkward."""
 
+import pathlib
 import shutil
 import sys
 import threading
@@ -70,7 +71,8 @@ def test_values_equal_parsed_events(synthetic, model):
             assert np.isnan(block[e, c, len(samples):]).all()
 
 
-SELECTIONS = [None, [], [6, 0, 6, 3], range(1, 7, 2), (2,), np.array([5, 4], dtype=np.int64), range(0)]
+SELECTIONS = [None, [], [6, 0, 6, 3], range(1, 7, 2), (2,), range(0), range(6, 0, -3),
+              np.array([5, 4, 5], dtype=np.int64), np.array([1, 6], dtype=np.uint32), np.arange(6)[::-2]]
 
 
 @pytest.mark.parametrize("indices", SELECTIONS)
@@ -91,6 +93,8 @@ def test_selections(synthetic, indices):
 @pytest.mark.parametrize("call, exc", [
     (lambda a: a.read([-1]), OverflowError),                 # as raw_event(-1)
     (lambda a: a.read_raw(range(-2, 3)), OverflowError),
+    (lambda a: a.read(np.array([0, -1])), OverflowError),
+    (lambda a: a.read(np.array([0.0])), TypeError),
     (lambda a: a.read(errors="ignore"), ValueError),
     (lambda a: a.read(pedestals=1), TypeError),
     (lambda a: a.read(None, False), TypeError),              # pedestals is keyword-only
@@ -125,6 +129,13 @@ def test_failing_events(make_acq):
         assert skipped["index"].tolist() == [i for i in indices if i != bad]
     with pytest.raises(IndexError, match="^event 9: "):
         acq.read_raw([0, 9])
+    # A data file cut short: the packets it no longer holds fail as raw_event fails on them.
+    data_file = pathlib.Path(acq.path) / "1.bin"
+    data_file.write_bytes(data_file.read_bytes()[:-1])
+    message = str(_raised(lambda: acq.raw_event(3)))
+    with pytest.raises(IndexError, match=f"^event 3: {message}$"):
+        acq.read_raw([2, 3])
+    assert acq.read([2, 3, 0], errors="skip")["index"].tolist() == [0]
 
 
 def _raised(call):
@@ -172,6 +183,11 @@ def test_arrays_are_not_copies(synthetic):
     for array in [*acq.read().values(), *acq.read_raw()]:
         assert not array.flags.owndata and array.flags.writeable
         assert array.base is not None and not isinstance(array.base, np.ndarray)
+
+
+def test_to_awkward(synthetic):
+    pytest.importorskip("awkward")
+    acq = brimoacq.Acquisition(synthetic["lanwev1_evalr2"].path)
     records = to_awkward(acq.read())
     assert records.fields == ["index", "data", "time", "window_labels", "timing"]
     assert records[3, "data", 1].tolist() == acq.parsed_event(3)["data"][1]
