@@ -52,13 +52,12 @@ DEFAULT_BATCH_SIZE = 5000
 
 
 def library_version():
+    """The version of the brimoacq module that reads the events."""
     try:
-        from importlib.metadata import PackageNotFoundError, version
-    except ImportError:  # pragma: no cover - Python < 3.8
-        return "unknown"
-    try:
-        return version("brimoacq")
-    except PackageNotFoundError:
+        import brimoacq
+
+        return str(brimoacq.__version__)
+    except (ImportError, AttributeError):
         return "unknown"
 
 

@@ -68,6 +68,7 @@ def test_table_and_parquet_hold_the_parsed_events(tmp_path, model, pedestals):
     assert ("timing" in table.schema.names) == model.startswith("lanwe")
     meta = table.schema.metadata
     assert meta[b"brimoacq.acquisition"] == b"run" and b'"model": "%s"' % model.encode() in meta[b"brimoacq.params"]
+    assert meta[b"brimoacq.version"] == brimoacq.__version__.encode()
 
     # The sample values are wrapped, not copied.
     arrays = acq.read(pedestals=pedestals, errors="skip")
