@@ -5,6 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 pa = pytest.importorskip("pyarrow")
@@ -87,6 +88,20 @@ def test_table_and_parquet_hold_the_parsed_events(tmp_path, model, pedestals):
     frame = pd.read_parquet(out)
     assert frame["event"].tolist() == [r["event"] for r in want]
     assert [list(v) for v in frame["data"]] == [r["data"] for r in want]
+
+
+def test_rows_skip_only_channels_without_samples_and_windows():
+    # Two events of three channels: event 7 has samples in channel 0 and a window without samples in
+    # channel 2; event 9 has samples only in channel 1.
+    arrays = {"index": np.array([7, 9]), "data": np.arange(5, dtype=np.float32),
+              "offsets": np.array([0, 2, 2, 2, 2, 5, 5]), "time": np.arange(5, dtype=np.uint16),
+              "window_labels": np.array([4, 6, 8], dtype=np.uint16), "window_offsets": np.array([0, 1, 1, 2, 2, 3, 3])}
+    table = arrow.table_from_arrays(arrays, arrow.schema({"model": "pellorv3"}))
+    assert table.to_pylist() == [
+        {"event": 7, "channel": 0, "data": [0.0, 1.0], "window_labels": [4], "time": [0, 1]},
+        {"event": 7, "channel": 2, "data": [], "window_labels": [6], "time": []},
+        {"event": 9, "channel": 1, "data": [2.0, 3.0, 4.0], "window_labels": [8], "time": [2, 3, 4]},
+    ]
 
 
 def test_write_parquet_never_leaves_a_partial_file(tmp_path):
