@@ -11,7 +11,8 @@
 - read_vombel96_pypy_vs_cpython (with --pypy PYTHON): the same read() under PyPy against this interpreter
   (target ratio <= 1.5); PYTHON must import numpy and find a PyPy build of the module through --pypy-path.
 
-Each figure is the best of several repetitions. One line per figure:
+Each figure is the best of several repetitions; each group of figures runs in a fresh process. One line per
+figure:
     NAME ours=SECONDS baseline=SECONDS ratio=R target<=T met=yes|no
 
 Run: PYTHONPATH=<module build dir>:python python3 bench/bench_arrays.py [--quick]
@@ -154,17 +155,30 @@ def bench_vombel(root, quick, pypy, pypy_path):
             report("read_vombel96_pypy_vs_cpython", json.loads(got.stdout), ours, 1.5)
 
 
+GROUPS = ("pellorv3", "raw", "vombel96")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller acquisitions and fewer repetitions")
     parser.add_argument("--pypy", help="a PyPy interpreter with numpy, for the PyPy figure")
     parser.add_argument("--pypy-path", default="build-pypy:python", help="PYTHONPATH for --pypy")
+    parser.add_argument("--only", choices=GROUPS, help="run one group of figures in this process")
     args = parser.parse_args()
+    if args.only is None:
+        # Each group in a process of its own, so that what one group leaves behind (a large heap, memory
+        # not yet returned) does not weigh on the next one's figures.
+        for group in GROUPS:
+            subprocess.run([sys.executable, __file__, "--only", group, *sys.argv[1:]], check=True)
+        return
     with tempfile.TemporaryDirectory() as tmp:
         root = pathlib.Path(tmp)
-        bench_pellorv3(root, args.quick)
-        bench_raw(root, args.quick)
-        bench_vombel(root, args.quick, args.pypy, args.pypy_path)
+        if args.only == "pellorv3":
+            bench_pellorv3(root, args.quick)
+        elif args.only == "raw":
+            bench_raw(root, args.quick)
+        else:
+            bench_vombel(root, args.quick, args.pypy, args.pypy_path)
 
 
 if __name__ == "__main__":

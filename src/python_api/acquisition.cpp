@@ -15,6 +15,7 @@
 #include "python_api/hooks.h"
 #include "python_api/parsing.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -140,9 +141,11 @@ PyObject* get_path(PyObject* self, void*) {
 
 PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto name = state_of(self).acq.name();
+        // Decoded like `path`, with the file-system encoding: a name that is not UTF-8 keeps its
+        // bytes as surrogate escapes (os.fsencode gives them back).
+        auto name = state_of(self).acq.file_name();
         if (!name) return raise_error(name.error());
-        return PyUnicode_FromStringAndSize(name->data(), Py_ssize_t(name->size()));
+        return path_to_str(*name);
     });
 }
 
@@ -180,7 +183,8 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access.
+// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access,
+// with the bounds of load_calibration: the files come with the acquisition and are not trusted.
 PyObject* get_misc_data(PyObject* self, void* closure) {
     return guarded([&]() -> PyObject* {
         const auto kind = static_cast<MiscDataKind>(reinterpret_cast<std::uintptr_t>(closure));
@@ -193,10 +197,7 @@ PyObject* get_misc_data(PyObject* self, void* closure) {
                                               Py_ssize_t(misc->data.size())));
         if (!bytes) return nullptr;
         std::vector<std::uint8_t>().swap(misc->data);
-        PyRef inflated(call_hook(Hook::GzipDecompress, bytes.get()));
-        if (!inflated) return nullptr;
-        bytes.reset();
-        return call_hook(Hook::PickleLoads, inflated.get());
+        return load_calibration(bytes.get());
     });
 }
 
@@ -282,6 +283,19 @@ PyObject* acq_read_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return read_raw_method(state_of(self).acq, args, nargs, kwnames);
 }
 
+// The same test as the CSV export's: the file exists and the native decoder accepts it.
+PyObject* has_usable_pedestals(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const Acquisition& acq = state_of(self).acq;
+        bool usable = false;
+        {
+            GilRelease unlocked;
+            usable = load_pedestals(acq).has_value();
+        }
+        return PyBool_FromLong(usable);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Conventions of Python objects: context manager, repr, pickling by path
 
@@ -339,6 +353,9 @@ PyMethodDef acquisition_methods[] = {
     {"read_raw", as_cfunction(acq_read_raw), kFastCallFlags,
      "read_raw($self, indices=None)\n--\n\n"
      "Read the packets of many events: a numpy uint8 buffer and int64 offsets [E + 1]."},
+    {"has_usable_pedestals", has_usable_pedestals, METH_NOARGS,
+     "has_usable_pedestals($self)\n--\n\nWhether the pedestals_calibration file can be decoded for pedestal "
+     "correction."},
     {"__enter__", acquisition_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn self."},
     {"__exit__", acquisition_exit, METH_VARARGS,
      "__exit__($self, *args)\n--\n\nDo nothing: no file is held open between calls."},
@@ -375,6 +392,9 @@ PyObject* index_out_of_bounds() {
     return nullptr;
 }
 
+// Events of a slice read between two runs of the interpreter's signal handlers.
+constexpr Py_ssize_t kEventsPerSignalCheck = 16;
+
 PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
@@ -387,6 +407,8 @@ PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) 
     PyRef list(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        // A long slice stays interruptible (Ctrl-C): pending signal handlers run every few events.
+        if (k % kEventsPerSignalCheck == kEventsPerSignalCheck - 1 && check_signals() < 0) return nullptr;
         PyObject* event = parsed_event_at(s, std::uint64_t(start + k * step));
         if (event == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), k, event);

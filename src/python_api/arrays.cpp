@@ -265,7 +265,7 @@ PyObject* raise_failure(const bulk::EventFailure& f) {
 }
 
 // The pedestal table for a corrected read, or the reason there is none (a ValueError text).
-std::variant<SharedPedestals, std::string> load_pedestals(const Acquisition& acq) {
+std::variant<SharedPedestals, std::string> pedestals_for_read(const Acquisition& acq) {
     auto file = acq.misc_data(MiscDataKind::PedestalsCalibration);
     if (!file) {
         if (file.error().kind == AcquisitionErrorKind::NoSuchMiscData)
@@ -298,7 +298,7 @@ std::unique_ptr<ReadPlan> make_plan(const Acquisition& acq, const Params& params
         const auto& ends = plan->reader.ends();
         if (plan->selection.all) plan->selection.count = ends.empty() ? 0 : ends.back();
         if (args.pedestals) {
-            auto table = load_pedestals(acq);
+            auto table = pedestals_for_read(acq);
             if (auto* s = std::get_if<std::string>(&table)) problem = std::move(*s);
             else plan->pedestals = std::move(std::get<SharedPedestals>(table));
         }

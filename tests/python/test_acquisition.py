@@ -78,12 +78,17 @@ def test_list_acquisitions_skips_what_cannot_be_opened(make_acq, tmp_path):
 
 
 def test_non_utf8_directory_name_round_trips(make_acq, tmp_path):
-    raw = os.fsencode(str(make_acq(os.fsdecode(b"acq\xff"))))
+    # A Latin-1 name: listed, named with the file-system encoding (surrogate escapes), and exported
+    # to files named with its own bytes.
+    raw = os.fsencode(str(make_acq(os.fsdecode(b"caf\xe9"), chunks=[[simple_packet(0)]])))
     [acq] = brimoacq.list_acquisitions(tmp_path)
     assert os.fsencode(acq.path) == raw
     assert brimoacq.Acquisition(acq.path).path == acq.path
-    with pytest.raises(BaseException, match="invalid acquisition name"):
-        acq.name
+    assert os.fsencode(acq.name) == b"caf\xe9"
+    out = tmp_path / "out"
+    out.mkdir()
+    brimoacq.export_csv(acq, [0], out, False)
+    assert os.listdir(os.fsencode(out)) == [b"caf\xe9 (chunk 0).csv"]
 
 
 @pytest.mark.parametrize("prop, file", [
