@@ -297,6 +297,13 @@ def _skipped_text(selected, written):
     return f" ({selected - written} of {selected} selected events could not be read, parsed or corrected and were left out)"
 
 
+def _check_missing(args, where, selected, written):
+    """Events left out fail the command unless --allow-missing accepts them."""
+    if written < selected and not getattr(args, "allow_missing", False):
+        raise CliError(f"{where}: {selected - written} of {selected} selected events could not be read, parsed or "
+                       "corrected (pass --allow-missing to accept this)")
+
+
 def cmd_export_parquet(args):
     arrow = _columnar("arrow", "arrow")
     acq = _open(args.acq)
@@ -308,9 +315,10 @@ def cmd_export_parquet(args):
         raise CliError(f"{out}: refusing to write into the acquisition directory")
     parent = os.path.dirname(os.path.abspath(out))
     os.makedirs(parent, exist_ok=True)
-    written = arrow.write_parquet(acq, out, indices=indices, pedestals=args.pedestals, errors=args.errors)
+    written = arrow.write_parquet(acq, out, indices=indices, pedestals=args.pedestals, errors="skip")
     how = "with pedestal correction" if args.pedestals else "without pedestal correction"
     print(f"wrote {written} events of {acq.name} {how} to {out}{_skipped_text(len(indices), written)}")
+    _check_missing(args, out, len(indices), written)
 
 
 def _events_bar(total, desc):
@@ -395,7 +403,7 @@ def cmd_convert(args):
         return
     try:
         jobs = arrow.plan_dataset(paths, args.out, pedestals=args.pedestals, events_per_part=args.events_per_part,
-                                  errors=args.errors)
+                                  errors="skip")
     except ValueError as exc:
         raise CliError(str(exc)) from None
     total = sum(part.stop - part.start for job in jobs for part in job.parts)
@@ -415,6 +423,8 @@ def cmd_convert(args):
         events, rows = results[job.name]
         selected = sum(part.stop - part.start for part in job.parts)
         print(f"  {job.name}: {events} events, {rows} rows -> {job.final}{_skipped_text(selected, events)}")
+    selected = sum(part.stop - part.start for job in jobs for part in job.parts)
+    _check_missing(args, args.out, selected, sum(events for events, _ in results.values()))
 
 
 def _positive_int(text):
@@ -442,9 +452,9 @@ def add_columnar_commands(sub):
                    help="events per part file (default 10000)")
     p.add_argument("--pedestals", action="store_true", help="subtract the pedestal calibration (an acquisition "
                                                             "without a usable one stops the conversion)")
-    p.add_argument("--errors", choices=("skip", "raise"), default="skip",
-                   help="an event that cannot be read, parsed or corrected: left out and counted (skip, the "
-                        "default) or stops the conversion (raise)")
+    p.add_argument("--allow-missing", action="store_true",
+                   help="exit with status 0 even when events could not be read, parsed or corrected and are "
+                        "missing from the dataset (they are always counted in the report)")
     p.set_defaults(func=cmd_convert)
 
 
@@ -452,9 +462,12 @@ def add_export_format_options(p):
     p.add_argument("--format", choices=("csv", "parquet"), default="csv",
                    help="csv (default): files of at most 1000 events in the directory OUT; parquet: one file OUT "
                         "(or OUT/<name>.parquet when OUT is a directory); needs pip install \"brimoacq[arrow]\"")
-    p.add_argument("--errors", choices=("skip", "raise"), default="skip",
-                   help="parquet only: an event that cannot be read, parsed or corrected is left out and counted "
-                        "(skip, the default) or stops the export (raise)")
+    try:
+        p.add_argument("--allow-missing", action="store_true",
+                       help="exit with status 0 even when events could not be read, parsed or corrected and are "
+                            "missing from the output")
+    except argparse.ArgumentError:  # already defined with the CSV options
+        pass
 
 
 # --- plot ------------------------------------------------------------------------------------------------

@@ -158,10 +158,16 @@ def test_cli_export_parquet_and_convert(root, tmp_path):
     assert result.returncode == 0, result.stderr
     assert pq.read_table(tmp_path / "run_a.parquet").column("event").unique().to_pylist() == [2, 3, 4]
     assert "wrote 3 events of run_a" in result.stdout
-    bare = write_synthetic(tmp_path / "bare", model="pellorv3", events=2, pedestals=False).path
-    result = python("export", bare, tmp_path / "bare.parquet", "--format", "parquet", "--pedestals")
-    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1 and "Traceback" not in result.stderr
-    assert not (tmp_path / "bare.parquet").exists()
+    # Without a pedestal table, with a corrupt event: one line on standard error and status 1.
+    packets = [brimoacq.Acquisition(str(root / "run_a")).raw_event(i)["rawdata"] for i in range(2)]
+    bare = write_acquisition(tmp_path / "bare", default_params("pellorv3"), packets + [b"\x01\x02\x03"])
+    for extra, status, events in ((["--pedestals"], 1, None), ([], 1, 2), (["--allow-missing"], 0, 2)):
+        result = python("export", bare, tmp_path / "bare.parquet", "--format", "parquet", *extra)
+        assert result.returncode == status and "Traceback" not in result.stderr
+        assert len(result.stderr.splitlines()) == status
+        written = pq.read_table(tmp_path / "bare.parquet").column("event").unique().to_pylist() if events else None
+        assert written == ([0, 1] if events else None) and (tmp_path / "bare.parquet").exists() == bool(events)
+    (tmp_path / "bare.parquet").unlink()
 
     out = tmp_path / "dataset"
     for _ in range(2):  # a second conversion replaces the first instead of adding to it
