@@ -12,8 +12,7 @@
   (target ratio <= 1.5); PYTHON must import numpy and find a PyPy build of the module through --pypy-path.
 
 Each figure is the best of several repetitions; each group of figures runs in a fresh process. One line per
-figure:
-    NAME ours=SECONDS baseline=SECONDS ratio=R target<=T met=yes|no
+figure, the RESULT line of bench/benchlib.py that bench/run.py collects.
 
 Run: PYTHONPATH=<module build dir>:python python3 bench/bench_arrays.py [--quick]
 """
@@ -31,6 +30,9 @@ import time
 import numpy as np
 
 import brimoacq
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import benchlib  # noqa: E402
 
 try:
     import brimoacq_tools  # noqa: F401
@@ -51,8 +53,7 @@ def best(fn, repeat):
 
 def report(name, ours, baseline, target):
     ratio = ours / baseline
-    print(f"{name} ours={ours:.6f} baseline={baseline:.6f} ratio={ratio:.4f} target<={target} "
-          f"met={'yes' if ratio <= target else 'no'}", flush=True)
+    benchlib.result(name, f"{ours:.4g} s", f"{baseline:.4g} s", ratio, f"<= {target}", ratio <= target)
 
 
 # pellorv3: 3 header words, per window one header word (channel bits 9-10, window bits 1-8) and 64 samples
@@ -165,6 +166,7 @@ def main():
     parser.add_argument("--pypy-path", default="build-pypy:python", help="PYTHONPATH for --pypy")
     parser.add_argument("--only", choices=GROUPS, help="run one group of figures in this process")
     args = parser.parse_args()
+    args.quick = args.quick or benchlib.quick()
     if args.only is None:
         # Each group in a process of its own, so that what one group leaves behind (a large heap, memory
         # not yet returned) does not weigh on the next one's figures.

@@ -18,6 +18,7 @@
 #include "python_api/args.h"
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -342,7 +343,7 @@ PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end)
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < kSliceSeconds);
         }
         if (failure) return raise_failure(*failure);
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (check_signals() < 0) return nullptr;
     }
 
     std::optional<Result<bulk::EventArrays, InternalError>> finished;
