@@ -4,17 +4,17 @@
    correction on, zstd) against brimoacq.export_csv of the same events with correction on: time (target: no
    slower, ratio <= 1.0; also as processor time of all threads, which a loaded machine disturbs less) and
    bytes written (target: at most a fifth of the CSV bytes).
-2. brimoacq_tools.dask.to_parquet of four such acquisitions on a distributed.LocalCluster of two worker
+2. brimoacq_tools.dask.to_parquet of four acquisitions of that kind (5,000 events each by default) on a
+   distributed.LocalCluster of two worker
    processes (one thread each) against one worker: speed-up (target >= 1.6x). Each worker parses on one
    thread (RAYON_NUM_THREADS=1: the module's parsing pool would otherwise take every processor in each
    worker, and one worker would already use the whole machine). Starting the cluster is not timed.
    Skipped when dask or distributed is missing. A control line gives the speed-up of two processes over
    one on plain Python work, which is what the machine allows the cluster at best.
 
-Every figure is also printed as one tab-separated line
-    RESULT <name> <ours> <baseline> <ratio> <target> <met>
-(times in seconds, sizes in bytes; ratio = ours / baseline for the time and size, baseline / ours for the
-speed-up; target such as "<=1.0" or ">=1.6"; met "yes" or "no").
+Every figure is also printed as a result line of bench/benchlib.py (ratio: our time or size over the
+baseline's; for the cluster, the time of two workers over one, target <= 0.625, i.e. a 1.6x speed-up).
+BRIMO_BENCH_QUICK=1 (set by bench/run.py --quick) is the same as --quick.
 
     PYTHONPATH=build-bench:python python3 bench/bench_parquet.py [--quick] [--repeat R] [--events N]
 """
@@ -34,16 +34,15 @@ try:
 except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
 
+import benchlib  # noqa: E402
 import brimoacq  # noqa: E402
 from bench_export import best_of, fresh_dir, total_size, write_run  # noqa: E402
 from brimoacq_tools import arrow  # noqa: E402
 
 
-def result(name, ours, baseline, ratio, target):
-    op, bound = target[:2], float(target[2:])
-    met = ratio <= bound if op == "<=" else ratio >= bound
-    print(f"RESULT\t{name}\t{ours:.6g}\t{baseline:.6g}\t{ratio:.3f}\t{target}\t{'yes' if met else 'no'}")
-    return met
+def result(name, ours, baseline, ratio, bound, unit):
+    text = (lambda v: f"{v:.3f} s") if unit == "s" else (lambda v: f"{v / 1e6:.1f} MB")
+    benchlib.result(name, text(ours), text(baseline), ratio, f"<= {bound:g}", ratio <= bound)
 
 
 def bench_file(root, events, repeat):
@@ -83,10 +82,10 @@ def bench_file(root, events, repeat):
           f"write_parquet {tp:.3f} s ({parquet_bytes / 1e6:.1f} MB); all runs (wall/cpu s) csv "
           f"{', '.join(f'{w:.2f}/{c:.2f}' for w, c in runs_csv)}, parquet "
           f"{', '.join(f'{w:.2f}/{c:.2f}' for w, c in runs_parquet)}")
-    result("parquet_time_vs_csv", tp, tc, tp / tc, "<=1.0")
+    result("parquet write vs export_csv (time)", tp, tc, tp / tc, 1.0, "s")
     # Processor time moves less than wall time on a loaded machine.
-    result("parquet_cpu_vs_csv", cp, cc, cp / cc, "<=1.0")
-    result("parquet_bytes_vs_csv", parquet_bytes, csv_bytes, parquet_bytes / csv_bytes, "<=0.2")
+    result("parquet write vs export_csv (cpu)", cp, cc, cp / cc, 1.0, "s")
+    result("parquet bytes vs csv bytes", parquet_bytes, csv_bytes, parquet_bytes / csv_bytes, 0.2, "B")
     return path
 
 
@@ -113,18 +112,17 @@ def machine_parallelism(n=5_000_000):
     return serial / parallel
 
 
-def bench_dask(root, source, repeat, events_per_partition):
+def bench_dask(root, events, repeat, events_per_partition):
     try:
         import distributed
         from brimoacq_tools import dask as bdask
     except ImportError as exc:
         print(f"dask part skipped: {exc}")
         return
-    paths = []
-    for k in range(4):
-        path = os.path.join(root, f"acq_{k}")
-        shutil.copytree(source, path)
-        paths.append(path)
+    paths = [os.path.join(root, f"acq_{k}") for k in range(4)]
+    write_run(paths[0], events, random.Random(54321))
+    for path in paths[1:]:
+        shutil.copytree(paths[0], path)
     python_path = os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(arrow.__file__)),
                                               os.path.dirname(brimoacq.__file__),
                                               os.environ.get("PYTHONPATH", "")] if p)
@@ -142,29 +140,33 @@ def bench_dask(root, source, repeat, events_per_partition):
                 runs.append(time.perf_counter() - t0)
             times[workers] = runs
     t1, t2 = min(times[1]), min(times[2])
-    print(f"dask.to_parquet of 4 acquisitions: 1 worker {t1:.3f} s, 2 workers {t2:.3f} s; all runs "
+    print(f"dask.to_parquet of 4 acquisitions of {events} events: 1 worker {t1:.3f} s, 2 workers {t2:.3f} s; all runs "
           f"1 worker {', '.join(f'{t:.3f}' for t in times[1])}, 2 workers {', '.join(f'{t:.3f}' for t in times[2])}")
-    result("dask_to_parquet_2_workers_speedup", t2, t1, t1 / t2, ">=1.6")
+    result("dask.to_parquet 2 workers vs 1", t2, t1, t2 / t1, 1 / 1.6, "s")
     print(f"control: two processes against one on the same pure-Python work: {machine_parallelism():.2f}x")
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true", help="2,000 events, one run each")
+    ap.add_argument("--quick", action="store_true", help="2,000 events (1,000 per cluster acquisition), one run each")
     ap.add_argument("--events", type=int, default=None, help="events of the acquisition (default 20000)")
     ap.add_argument("--repeat", type=int, default=None,
-                    help="runs of each measurement (default 5, at most 3 for the cluster part)")
+                    help="runs of each measurement (default 3, at most 2 for the cluster part)")
+    ap.add_argument("--dask-events", type=int, default=None, help="events of each of the four acquisitions of "
+                                                                  "the cluster part (default 5000)")
     ap.add_argument("--no-dask", action="store_true", help="skip the cluster part")
     args = ap.parse_args()
-    events = args.events or (2000 if args.quick else 20000)
-    repeat = args.repeat or (1 if args.quick else 5)
+    quick = args.quick or benchlib.quick()
+    events = args.events or (2000 if quick else 20000)
+    repeat = args.repeat or (1 if quick else 3)
+    dask_events = args.dask_events or (1000 if quick else 5000)
 
     root = tempfile.mkdtemp(prefix="bench_parquet_")
     try:
-        source = bench_file(root, events, repeat)
+        bench_file(root, events, repeat)
         if not args.no_dask:
             # Four partitions per acquisition: enough tasks to keep two workers busy to the end.
-            bench_dask(root, source, min(repeat, 3), max(1, events // 4))
+            bench_dask(root, dask_events, min(repeat, 2), max(1, dask_events // 4))
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return 0
