@@ -322,7 +322,7 @@ def cmd_export_parquet(args):
 
 
 def _events_bar(total, desc):
-    """A tqdm bar counting events on a terminal, or a stand-in that counts nothing."""
+    """A tqdm bar counting events on a terminal, or a silent object with the same methods."""
     if sys.stderr.isatty():
         try:
             from tqdm import tqdm
