@@ -16,7 +16,10 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy awkward tqdm
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy awkward
+# The optional extras "arrow" and "dask", whose tests are skipped where these cannot be imported.
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pyarrow pandas "dask[dataframe]" \
+  distributed tqdm
 
 # C++ tests
 gen=(); command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
