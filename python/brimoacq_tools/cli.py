@@ -247,11 +247,13 @@ def export(acq, indices, out_dir, pedestals):
 def _pedestal_note(acq):
     if not os.path.isfile(os.path.join(acq.path, "pedestals_calibration")):
         return "the acquisition has no pedestals_calibration file: values are exported uncorrected"
+    if acq.has_usable_pedestals():
+        return None
     try:
         acq.pedestals_calibration
     except Exception as exc:
         return f"the pedestals_calibration file cannot be decoded ({exc}): values are exported uncorrected"
-    return None
+    return "the pedestals_calibration file holds no usable pedestal table: values are exported uncorrected"
 
 
 def cmd_export(args):

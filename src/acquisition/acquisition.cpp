@@ -53,6 +53,8 @@ Result<Acquisition, AcquisitionError> Acquisition::open(std::filesystem::path pa
 
 Result<std::string, InternalError> Acquisition::name() const { return final_path_name(path_); }
 
+Result<std::string, InternalError> Acquisition::file_name() const { return final_path_component(path_); }
+
 Result<std::string, AcquisitionError> Acquisition::metadata_str() const {
     std::string text;
     int err_no = 0;

@@ -37,6 +37,9 @@ public:
     // Last component of the path; InternalError "could not get acquisition name" when there is no
     // final normal component, "invalid acquisition name" when it is not UTF-8.
     Result<std::string, InternalError> name() const;
+    // The same component as stored, whatever its encoding (the file-system bytes): what names the
+    // export's files and what the binding decodes with the file-system encoding.
+    Result<std::string, InternalError> file_name() const;
     Result<std::string, AcquisitionError> metadata_str() const;
     Result<Metadata, MetadataError> metadata() const;
     Result<MiscData, AcquisitionError> misc_data(MiscDataKind kind) const;

@@ -92,9 +92,11 @@ Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_at(int dir_fd, std::
     return ReadChunkFile(data_fd, index_fd);
 }
 
-ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept : data_fd_(o.data_fd_), index_fd_(o.index_fd_) {
+ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept
+    : data_fd_(o.data_fd_), index_fd_(o.index_fd_), regular_(o.regular_) {
     o.data_fd_ = -1;
     o.index_fd_ = -1;
+    o.regular_ = false;
 }
 
 ReadChunkFile& ReadChunkFile::operator=(ReadChunkFile&& o) noexcept {
@@ -103,8 +105,10 @@ ReadChunkFile& ReadChunkFile::operator=(ReadChunkFile&& o) noexcept {
         close_fd(index_fd_);
         data_fd_ = o.data_fd_;
         index_fd_ = o.index_fd_;
+        regular_ = o.regular_;
         o.data_fd_ = -1;
         o.index_fd_ = -1;
+        o.regular_ = false;
     }
     return *this;
 }
@@ -121,6 +125,14 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
     return size / 8;
 }
 
+bool ReadChunkFile::regular_files() const {
+    if (!regular_) {
+        std::uint64_t size = 0;
+        regular_ = regular_file_size(data_fd_, size) && regular_file_size(index_fd_, size);
+    }
+    return regular_;
+}
+
 // The sizes of both files are those of this moment, learnt from the reads themselves: entry i exists
 // when 8 bytes can be read at 8*i, and an event lies inside the data file when its bytes can be read.
 // A read that ends early is the same finding as a size query that comes out too small, and it stays
@@ -128,6 +140,9 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
 Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint64_t index) const {
     constexpr std::uint64_t kMaxEntry = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) / 8 - 1;
     if (index > kMaxEntry) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+    // Only regular files hold chunks. A device under a chunk name (a link to /dev/zero) would
+    // otherwise serve endless made-up events, a FIFO would hand out whatever a writer feeds it.
+    if (!regular_files()) return err(acq_error(AcquisitionErrorKind::InvalidPath));
 
     std::uint8_t entry[8];
     switch (pread_exact(index_fd_, entry, sizeof entry, index * 8)) {

@@ -35,8 +35,11 @@ public:
 
 private:
     ReadChunkFile(int data_fd, int index_fd) : data_fd_(data_fd), index_fd_(index_fd) {}
+    // Both files are regular files; learnt on the first get() (the type of an open file never changes).
+    bool regular_files() const;
     int data_fd_ = -1;
     int index_fd_ = -1;
+    mutable bool regular_ = false;
 };
 
 }  // namespace brimo

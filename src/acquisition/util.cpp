@@ -12,7 +12,7 @@
 
 namespace brimo {
 
-Result<std::string, InternalError> final_path_name(const std::filesystem::path& path) {
+Result<std::string, InternalError> final_path_component(const std::filesystem::path& path) {
     const std::string& s = path.native();
     std::size_t end = s.size();
     while (end > 0) {
@@ -26,10 +26,15 @@ Result<std::string, InternalError> final_path_name(const std::filesystem::path& 
             continue;
         }
         if (comp == "..") break;
-        if (!is_valid_utf8(comp)) return err(InternalError{"invalid acquisition name"});
         return std::string(comp);
     }
     return err(InternalError{"could not get acquisition name"});
+}
+
+Result<std::string, InternalError> final_path_name(const std::filesystem::path& path) {
+    auto name = final_path_component(path);
+    if (name && !is_valid_utf8(*name)) return err(InternalError{"invalid acquisition name"});
+    return name;
 }
 
 bool is_valid_utf8(std::string_view s) {

@@ -20,10 +20,12 @@ struct ChunkFileName {
 };
 ChunkFileName chunk_file_name(std::uint64_t n, ChunkFileKind kind);
 
-// The final normal component of `path` as the acquisition's name: trailing separators and "."
-// components are skipped; a path ending in "..", or with no normal component at all (".", "/",
-// ""), has no name ("could not get acquisition name"); a name that is not UTF-8 is refused
-// ("invalid acquisition name").
+// The final normal component of `path`, its bytes as stored (any encoding): trailing separators and
+// "." components are skipped; a path ending in "..", or with no normal component at all (".", "/",
+// ""), has no name ("could not get acquisition name").
+Result<std::string, InternalError> final_path_component(const std::filesystem::path& path);
+// The same as the acquisition's name in text: a component that is not UTF-8 is refused ("invalid
+// acquisition name").
 Result<std::string, InternalError> final_path_name(const std::filesystem::path& path);
 
 bool is_valid_utf8(std::string_view s);

@@ -214,16 +214,29 @@ bool parse_float_text(std::string_view s, double& out) {
     return true;
 }
 
-// Tracks whether a decoded string is exactly "data".
-struct DataMatcher {
+// The few strings the decoder tells apart (a string's payload): the "data" key, and the parts of
+// `_codecs.encode(text, "latin1")`, which is how protocols 0 to 2 write a bytes object.
+std::uint32_t word_of(std::string_view s) {
+    if (s == "data") return kWordData;
+    if (s == "latin1") return kWordLatin1;
+    if (s == "_codecs") return kWordCodecs;
+    if (s == "encode") return kWordEncode;
+    return 0;
+}
+
+// Tracks which of those words a decoded string is, character by character.
+struct WordMatcher {
+    char head[8] = {};
     std::size_t n = 0;
-    bool same = true;
+    bool narrow = true;
     void put(std::uint32_t c) {
-        static constexpr char kData[] = "data";
-        if (n < 4) same = same && c == static_cast<std::uint8_t>(kData[n]);
+        if (n < sizeof head) {
+            narrow = narrow && c < 0x80;
+            head[n] = static_cast<char>(c);
+        }
         ++n;
     }
-    bool matched() const { return same && n == 4; }
+    std::uint32_t word() const { return narrow && n <= sizeof head ? word_of({head, n}) : 0; }
 };
 
 int hex_value(char c) {
@@ -234,10 +247,10 @@ int hex_value(char c) {
 }
 
 // STRING: a quoted, backslash-escaped byte string, read by Python 3 as ASCII text.
-bool decode_string_opcode(std::string_view s, bool& is_data) {
+bool decode_string_opcode(std::string_view s, std::uint32_t& word) {
     if (s.size() < 2 || s.front() != s.back() || (s.front() != '\'' && s.front() != '"')) return false;
     s = s.substr(1, s.size() - 2);
-    DataMatcher m;
+    WordMatcher m;
     for (std::size_t i = 0; i < s.size();) {
         char c = s[i++];
         std::uint32_t out = static_cast<std::uint8_t>(c);
@@ -276,14 +289,14 @@ bool decode_string_opcode(std::string_view s, bool& is_data) {
         if (out >= 0x80) return false;  // not ASCII
         m.put(out);
     }
-    is_data = m.matched();
+    word = m.word();
     return true;
 }
 
 // UNICODE: raw-unicode-escape text. \uXXXX and \UXXXXXXXX are escapes when preceded by an odd
 // number of backslashes; every other byte is its own Latin-1 character.
-bool decode_unicode_opcode(std::string_view s, bool& is_data) {
-    DataMatcher m;
+bool decode_unicode_opcode(std::string_view s, std::uint32_t& word) {
+    WordMatcher m;
     std::size_t i = 0;
     while (i < s.size()) {
         if (s[i] != '\\') {
@@ -312,7 +325,7 @@ bool decode_unicode_opcode(std::string_view s, bool& is_data) {
         m.put(cp);
         i = j + count;
     }
-    is_data = m.matched();
+    word = m.word();
     return true;
 }
 
@@ -412,6 +425,7 @@ private:
     bool hashable(Value v) const {
         switch (v.kind) {
             case Kind::List: case Kind::Dict: case Kind::Set: case Kind::ByteArray: case Kind::Absent:
+            case Kind::CodecsEncode:
                 return false;
             case Kind::Tuple:
                 return doc_.nodes[v.payload].hashable;
@@ -420,6 +434,7 @@ private:
         }
     }
     bool add_item(Node& n, Value v) {
+        if (v.kind == Kind::CodecsEncode) return fail("pickle references a class or function");
         if (n.numeric && v.kind == Kind::Number) {
             if (++numbers_ > lim_.max_numbers) return fail("too many numbers in pickle");
             n.numbers.push_back(v.as_float());
@@ -449,6 +464,8 @@ private:
         return push(v);
     }
     bool set_item(Node& dict, Value key, Value value) {
+        if (key.kind == Kind::CodecsEncode || value.kind == Kind::CodecsEncode)
+            return fail("pickle references a class or function");
         if (!hashable(key)) return fail("unhashable dict key in pickle");
         if (key.spells_data()) (key.kind == Kind::Str ? dict.data_text : dict.data_bytes) = value;
         return true;
@@ -545,14 +562,14 @@ private:
     }
 
     enum class Text { Utf8, Ascii, Raw };
-    // A counted string argument of n bytes: checked, compared with "data", never stored.
+    // A counted string argument of n bytes: checked, compared with the words above, never stored.
     bool counted(std::uint64_t n, Text text, Kind kind) {
-        std::uint8_t head[4];
+        std::uint8_t head[8];
         Utf8Check utf8;
         bool ascii = true;
         std::uint64_t seen = 0;
         if (!in_.consume(n, [&](const std::uint8_t* q, std::size_t k) {
-                for (std::size_t i = 0; i < k && seen + i < 4; ++i) head[seen + i] = q[i];
+                for (std::size_t i = 0; i < k && seen + i < sizeof head; ++i) head[seen + i] = q[i];
                 seen += k;
                 if (text == Text::Utf8) utf8.feed(q, k);
                 else if (text == Text::Ascii)
@@ -561,8 +578,9 @@ private:
             return truncated();
         if (text == Text::Utf8 && !utf8.done()) return fail("invalid UTF-8 in pickled string");
         if (!ascii) return fail("non-ASCII byte in pickled string");
-        const bool is_data = n == 4 && std::memcmp(head, "data", 4) == 0;
-        return push(Value{is_data ? 1u : 0u, kind});
+        std::uint32_t word = n <= sizeof head ? word_of({reinterpret_cast<const char*>(head), static_cast<std::size_t>(n)}) : 0;
+        if (kind != Kind::Str && word != kWordData) word = 0;
+        return push(Value{word, kind});
     }
 
     template <class T>
@@ -677,11 +695,11 @@ private:
                     break;
                 case op::STRING: case op::UNICODE: {
                     std::string_view s;
-                    bool is_data = false;
+                    std::uint32_t word = 0;
                     if (!text_line(s)) return false;
-                    const bool ok = code == op::STRING ? decode_string_opcode(s, is_data) : decode_unicode_opcode(s, is_data);
+                    const bool ok = code == op::STRING ? decode_string_opcode(s, word) : decode_unicode_opcode(s, word);
                     if (!ok) return fail("bad STRING or UNICODE argument");
-                    if (!push(Value{is_data ? 1u : 0u, Kind::Str})) return false;
+                    if (!push(Value{word, Kind::Str})) return false;
                     break;
                 }
                 case op::BINSTRING: {
@@ -849,7 +867,41 @@ private:
                     frame_end_ = std::max(frame_end_, in_.position() + n);
                     break;
                 }
-                case op::GLOBAL: case op::STACK_GLOBAL: case op::INST: case op::OBJ: case op::REDUCE:
+                case op::GLOBAL: {
+                    std::string_view module, name;
+                    if (!text_line(module)) return false;
+                    const bool codecs = module == "_codecs";
+                    if (!text_line(name)) return false;
+                    if (!codecs || name != "encode") return fail("pickle references a class or function");
+                    if (!push(Value{0, Kind::CodecsEncode})) return false;
+                    break;
+                }
+                case op::STACK_GLOBAL: {
+                    if (stack_.size() - fence() < 2) return underflow();
+                    const Value module = stack_[stack_.size() - 2], name = stack_.back();
+                    if (module.kind != Kind::Str || module.payload != kWordCodecs || name.kind != Kind::Str ||
+                        name.payload != kWordEncode)
+                        return fail("pickle references a class or function");
+                    stack_.pop_back();
+                    stack_.back() = Value{0, Kind::CodecsEncode};
+                    break;
+                }
+                case op::REDUCE: {
+                    // Only _codecs.encode(text, "latin1"): a bytes object, "data" when the text is.
+                    if (stack_.size() - fence() < 2) return underflow();
+                    const Value function = stack_[stack_.size() - 2], args = stack_.back();
+                    if (function.kind != Kind::CodecsEncode || args.kind != Kind::Tuple)
+                        return fail("pickle references a class or function");
+                    const Node& a = doc_.node(args);
+                    if (a.size() != 2 || a.item(0).kind != Kind::Str || a.item(1).kind != Kind::Str ||
+                        a.item(1).payload != kWordLatin1)
+                        return fail("pickle calls _codecs.encode with other arguments than Python writes");
+                    const std::uint32_t word = a.item(0).payload == kWordData ? kWordData : 0;
+                    stack_.pop_back();
+                    stack_.back() = Value{word, Kind::Bytes};
+                    break;
+                }
+                case op::INST: case op::OBJ:
                 case op::BUILD: case op::NEWOBJ: case op::NEWOBJ_EX: case op::EXT1: case op::EXT2: case op::EXT4:
                     return fail("pickle references a class or function");
                 case op::PERSID: case op::BINPERSID:

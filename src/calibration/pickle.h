@@ -1,7 +1,9 @@
 // A decoder for the subset of Python's pickle format that a pedestal calibration uses: one pickle of
 // protocol 0 to 5 holding None, booleans, integers, floats, strings, byte strings, lists, tuples and
 // dicts (plus the sets and bytearrays of protocols 4 and 5, kept only as opaque values). Anything that
-// names a class or a function, persistent ids and out-of-band buffers are refused.
+// names a class or a function, persistent ids and out-of-band buffers are refused, with one exception:
+// `_codecs.encode(text, "latin1")`, which is how protocols 0 to 2 write a bytes object, is that bytes
+// object.
 //
 // Values are modelled as Python holds them: lists, tuples and dicts are shared nodes in an arena,
 // so a list that was memoized and later appended to shows its items through every reference.
@@ -35,7 +37,7 @@ enum class Kind : std::uint8_t {
     Bool,       // payload 0 or 1
     Number,     // an int within signed 64 bits or a float; payload = the nearest 32-bit float
     BigInt,     // an int outside signed 64 bits
-    Str,        // payload 1 when the text is exactly "data"
+    Str,        // payload: kWord* below
     Bytes,      // payload 1 when the bytes are exactly b"data"
     Set,        // opaque
     FrozenSet,  // opaque
@@ -43,7 +45,14 @@ enum class Kind : std::uint8_t {
     List,       // payload = node index
     Tuple,      // payload = node index
     Dict,       // payload = node index
+    CodecsEncode,  // the function _codecs.encode; only ever the callable of a REDUCE
 };
+
+// Payloads of Str: the strings the decoder tells apart (0 for any other). Bytes use kWordData only.
+inline constexpr std::uint32_t kWordData = 1;
+inline constexpr std::uint32_t kWordLatin1 = 2;
+inline constexpr std::uint32_t kWordCodecs = 3;
+inline constexpr std::uint32_t kWordEncode = 4;
 
 struct Value {
     std::uint32_t payload = 0;

@@ -18,7 +18,21 @@ namespace {
 // inline instead of waiting for itself.
 thread_local const WorkerPool* t_worker_of = nullptr;
 
+// The innermost WaitCallback of this thread.
+thread_local WaitCallback* t_wait_callback = nullptr;
+// This thread is inside a WaitCallback's call, so it already has a job in flight: anything it starts
+// now (the callback ran an interpreter signal handler that checks a packet) runs inline instead of
+// waiting for the job it is itself part of.
+thread_local bool t_in_wait_callback = false;
+
 }  // namespace
+
+WaitCallback::WaitCallback(Fn fn, void* ctx, std::chrono::milliseconds period)
+    : fn_(fn), ctx_(ctx), period_(period), outer_(t_wait_callback) {
+    t_wait_callback = this;
+}
+
+WaitCallback::~WaitCallback() { t_wait_callback = outer_; }
 
 WorkerPool::WorkerPool(std::size_t workers) {
     workers = std::min(workers, MAX_WORKERS);
@@ -69,7 +83,14 @@ void WorkerPool::worker_main() noexcept {
         execute(*job);
         lock.lock();
         // Every worker checks in for every job, so the job (on the caller's stack) outlives all uses.
-        if (--pending_ == 0) done_cv_.notify_all();
+        // The last one frees the pool for the next job at once, even while the caller of this one
+        // has not yet noticed (it may be busy in its WaitCallback).
+        if (--job->pending == 0) {
+            job_ = nullptr;
+            busy_ = false;
+            done_cv_.notify_all();
+            idle_cv_.notify_all();
+        }
     }
 }
 
@@ -77,22 +98,37 @@ bool WorkerPool::run(std::size_t count, std::size_t grain, RangeFn fn, void* ctx
     if (count == 0) return true;
     if (grain == 0) grain = 1;
     Job job{fn, ctx, count, grain};
-    if (threads_.empty() || count <= grain || t_worker_of != nullptr) {
+    if (threads_.empty() || count <= grain || t_worker_of != nullptr || t_in_wait_callback) {
         execute(job);
         return !job.failed.load();
     }
-    std::lock_guard<std::mutex> submit(submit_mutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        job_ = &job;
-        ++generation_;
-        pending_ = threads_.size();
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    // One job at a time. The pool is free again as soon as the workers are done with the previous
+    // job; its caller need not have returned. (A caller that holds the interpreter lock may wait
+    // here while the previous caller, in its WaitCallback, waits for that lock.)
+    idle_cv_.wait(lock, [&] { return !busy_; });
+    busy_ = true;
+    job.pending = threads_.size();
+    job_ = &job;
+    ++generation_;
+    lock.unlock();
     work_cv_.notify_all();
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_cv_.wait(lock, [&] { return pending_ == 0; });
-        job_ = nullptr;
+    lock.lock();
+    const auto done = [&] { return job.pending == 0; };
+    if (WaitCallback* cb = t_wait_callback) {
+        while (!done_cv_.wait_for(lock, cb->period_, done)) {
+            lock.unlock();
+            // The job lives on this stack until every worker is done: nothing may unwind here.
+            t_in_wait_callback = true;
+            try {
+                cb->fn_(cb->ctx_);
+            } catch (...) {
+            }
+            t_in_wait_callback = false;
+            lock.lock();
+        }
+    } else {
+        done_cv_.wait(lock, done);
     }
     return !job.failed.load();
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,7 @@ private:
         std::size_t grain;
         std::atomic<std::size_t> next{0};
         std::atomic<bool> failed{false};
+        std::size_t pending = 0;  // workers that have not yet finished this job; guarded by mutex_
     };
 
     bool run(std::size_t count, std::size_t grain, RangeFn fn, void* ctx);
@@ -62,14 +64,34 @@ private:
     void worker_main() noexcept;
 
     std::vector<std::thread> threads_;
-    std::mutex submit_mutex_;  // one job at a time
-    std::mutex mutex_;         // guards job_, generation_, pending_, stop_
+    std::mutex mutex_;  // guards job_, generation_, busy_, stop_ and Job::pending
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
+    std::condition_variable idle_cv_;
     Job* job_ = nullptr;
     std::uint64_t generation_ = 0;
-    std::size_t pending_ = 0;  // workers that have not yet finished the current job
+    bool busy_ = false;  // a job is in flight (one at a time)
     bool stop_ = false;
+};
+
+// While one lives, the thread that created it calls `fn(ctx)` about every `period` whenever it waits
+// in parallel_for for the workers, so that it can keep answering something (an interrupt check of
+// the caller) while the work runs on other threads. `fn` runs on the waiting thread, never on a
+// worker; pool work it starts runs inline on that thread. Scopes nest: the innermost one is used.
+class WaitCallback {
+public:
+    using Fn = void (*)(void*);
+    WaitCallback(Fn fn, void* ctx, std::chrono::milliseconds period);
+    ~WaitCallback();
+    WaitCallback(const WaitCallback&) = delete;
+    WaitCallback& operator=(const WaitCallback&) = delete;
+
+private:
+    friend class WorkerPool;
+    Fn fn_;
+    void* ctx_;
+    std::chrono::milliseconds period_;
+    WaitCallback* outer_;
 };
 
 // Worker count from the environment: RAYON_NUM_THREADS when it holds a whole number > 0; when it is

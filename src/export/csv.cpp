@@ -71,6 +71,7 @@ void CsvWriter::stop_writer() {
 void CsvWriter::flush_buffer(bool last) {
     const std::size_t size = static_cast<std::size_t>(pos_ - buf_.get());
     pos_ = buf_.get();
+    if (cancel_ != nullptr) cancel_->poll();
     if (failed() || size == 0) return;
     if (!thread_.joinable() && !last && !synchronous_) {
         try {
@@ -98,6 +99,7 @@ void CsvWriter::flush_buffer(bool last) {
 
 ExportError CsvWriter::error() const {
     std::lock_guard lock(mutex_);
+    if (!failed_ && cancel_ != nullptr && cancel_->cancelled()) return ExportError::csv("export cancelled");
     return ExportError::csv(why_);
 }
 
@@ -149,7 +151,7 @@ Result<void, ExportError> CsvWriter::finish() {
         // (NFS, quota) surfaces here and means the file is not complete.
         if (rc != 0 && errno != EINTR) fail(errno);
     }
-    if (failed_) return err(error());
+    if (failed()) return err(error());
     return {};
 }
 

@@ -7,6 +7,9 @@
 // overlap. The bytes and their order are those of a single buffer written in sequence. A write
 // failure is sticky: the file keeps what reached it, everything after is dropped, and the writer
 // reports ExportError::Csv from then on.
+//
+// A writer given a Cancellation asks it at every buffer flush and counts as failed once it is
+// cancelled, so that whatever is formatting into it stops at its next row.
 #pragma once
 
 #include <algorithm>
@@ -23,6 +26,7 @@
 
 #include "error/errors.h"
 #include "error/result.h"
+#include "export/cancel.h"
 
 namespace brimo {
 
@@ -63,8 +67,12 @@ public:
     }
     std::size_t capacity() const { return capacity_; }
 
-    // A write has failed; the error stays until the end.
-    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    // A write has failed, or the export was cancelled; either stays until the end.
+    bool failed() const {
+        return failed_.load(std::memory_order_relaxed) || (cancel_ != nullptr && cancel_->cancelled());
+    }
+    // The export's cancellation, asked at every flush (null: none).
+    void set_cancellation(Cancellation* cancel) { cancel_ = cancel; }
     // ExportError::Csv carrying the description of the first failure.
     ExportError error() const;
 
@@ -87,6 +95,7 @@ private:
     char* pos_;
     char* cap_end_;
     std::atomic<bool> failed_ = false;
+    Cancellation* cancel_ = nullptr;
 
     // Hand-over to the background writer: `pending_` is the full buffer it is to write (or is
     // writing); it goes back to nullptr when that buffer is free again.

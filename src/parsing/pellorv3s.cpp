@@ -84,6 +84,13 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     const std::uint64_t B = lay.n_channel_headers + params.samples;  // no overflow: a pair matched
     ChannelBlockLayout cbl =
         ChannelBlockLayout::of(B, lay.chanmask, lay.chan_shift, lay.windmask, lay.datamask, lay.last_shift);
+    // A region shorter than one whole window block would hold no block at all: the length matched the
+    // table only because the table counts "n_window_footers" where the blocks count
+    // "n_window_headers". That is a packet of the wrong length, not an empty event.
+    if (B != 0) {
+        const Size block = checked_add(checked_mul(J, B), lay.n_window_headers);
+        if (!block || *block > region.size()) return err(ParsingError::UnexpectedLength);
+    }
     // The first window block must carry J channel blocks (of at least one word) with valid channels.
     if (auto r = read_window_blocks(region, J, lay.n_window_headers, cbl, event); !r) return err(r.error());
 

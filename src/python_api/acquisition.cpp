@@ -14,6 +14,7 @@
 #include "python_api/hooks.h"
 #include "python_api/parsing.h"
 #include "python_api/py_ref.h"
+#include "python_api/signals.h"
 
 namespace brimo::py {
 namespace {
@@ -139,9 +140,11 @@ PyObject* get_path(PyObject* self, void*) {
 
 PyObject* get_name(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        auto name = state_of(self).acq.name();
+        // Decoded like `path`, with the file-system encoding: a name that is not UTF-8 keeps its
+        // bytes as surrogate escapes (os.fsencode gives them back).
+        auto name = state_of(self).acq.file_name();
         if (!name) return raise_error(name.error());
-        return PyUnicode_FromStringAndSize(name->data(), Py_ssize_t(name->size()));
+        return path_to_str(*name);
     });
 }
 
@@ -179,7 +182,8 @@ PyObject* get_params(PyObject* self, void*) {
     });
 }
 
-// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access.
+// The calibration files are gzip-compressed pickles, decoded by Python's own modules at each access,
+// with the bounds of load_calibration: the files come with the acquisition and are not trusted.
 PyObject* get_misc_data(PyObject* self, void* closure) {
     return guarded([&]() -> PyObject* {
         const auto kind = static_cast<MiscDataKind>(reinterpret_cast<std::uintptr_t>(closure));
@@ -192,10 +196,7 @@ PyObject* get_misc_data(PyObject* self, void* closure) {
                                               Py_ssize_t(misc->data.size())));
         if (!bytes) return nullptr;
         std::vector<std::uint8_t>().swap(misc->data);
-        PyRef inflated(call_hook(Hook::GzipDecompress, bytes.get()));
-        if (!inflated) return nullptr;
-        bytes.reset();
-        return call_hook(Hook::PickleLoads, inflated.get());
+        return load_calibration(bytes.get());
     });
 }
 
@@ -267,11 +268,74 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&] { return event_method(self, "Acquisition.parsed_event", args, nargs, kwnames, true); });
 }
 
+// The same test as the CSV export's: the file exists and the native decoder accepts it.
+PyObject* has_usable_pedestals(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const Acquisition& acq = state_of(self).acq;
+        bool usable = false;
+        {
+            GilRelease unlocked;
+            usable = load_pedestals(acq).has_value();
+        }
+        return PyBool_FromLong(usable);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conventions of Python objects: context manager, repr, pickling by path
+
+// `with Acquisition(p) as acq:` works as users expect; nothing is held open between calls, so there
+// is nothing to release on exit and an exception raised in the block is never suppressed.
+PyObject* acquisition_enter(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* acquisition_exit(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// <Acquisition 'run_12' model='vombel96' path='/data/run_12'>, the name as the `name` property gives
+// it. Never raises for an odd directory: a directory without a name of its own (a path ending in
+// "..") or with a name the property refuses is shown without one, and a model that is not UTF-8 with
+// replacement characters.
+PyObject* acquisition_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const AcqState& s = state_of(self);
+        PyRef path(path_to_str(s.path));
+        PyRef model(PyUnicode_DecodeUTF8(s.params.model.data(), Py_ssize_t(s.params.model.size()), "replace"));
+        if (!path || !model) return nullptr;
+        PyRef name(get_name(self, nullptr));
+        if (!name) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+            PyErr_Clear();
+            return PyUnicode_FromFormat("<Acquisition model=%R path=%R>", model.get(), path.get());
+        }
+        return PyUnicode_FromFormat("<Acquisition %R model=%R path=%R>", name.get(), model.get(), path.get());
+    });
+}
+
+// An acquisition pickles as its path and is opened again where it is unpickled (metadata read anew),
+// so it can be handed to worker processes under fork and spawn alike.
+PyObject* acquisition_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef path(path_to_str(state_of(self).path));
+        if (!path) return nullptr;
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), path.get());
+    });
+}
+
 PyMethodDef acquisition_methods[] = {
     {"raw_event", as_cfunction(raw_event), kFastCallFlags,
      "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", as_cfunction(parsed_event), kFastCallFlags,
      "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `brimodaq` to be installed."},
+    {"has_usable_pedestals", has_usable_pedestals, METH_NOARGS,
+     "has_usable_pedestals($self)\n--\n\nWhether the pedestals_calibration file can be decoded for pedestal "
+     "correction."},
+    {"__enter__", acquisition_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn self."},
+    {"__exit__", acquisition_exit, METH_VARARGS,
+     "__exit__($self, *args)\n--\n\nDo nothing: no file is held open between calls."},
+    {"__reduce__", acquisition_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle as the path; unpickling opens the acquisition again."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -303,6 +367,9 @@ PyObject* index_out_of_bounds() {
     return nullptr;
 }
 
+// Events of a slice read between two runs of the interpreter's signal handlers.
+constexpr Py_ssize_t kEventsPerSignalCheck = 16;
+
 PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
@@ -315,6 +382,8 @@ PyObject* slice_events(const AcqState& s, PyObject* slice, std::uint64_t count) 
     PyRef list(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        // A long slice stays interruptible (Ctrl-C): pending signal handlers run every few events.
+        if (k % kEventsPerSignalCheck == kEventsPerSignalCheck - 1 && check_signals() < 0) return nullptr;
         PyObject* event = parsed_event_at(s, std::uint64_t(start + k * step));
         if (event == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), k, event);
@@ -367,6 +436,7 @@ PyType_Slot acquisition_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(acquisition_repr)},
     {0, nullptr},
 };
 
@@ -513,6 +583,13 @@ PyTypeObject* make_type(PyTypeObject*& cache, PyType_Spec& spec) {
     if (cache != nullptr) return cache;
     PyObject* type = type_from_spec_quietly(&spec);
     if (type == nullptr) return nullptr;
+    // A bare name gives the type no __module__, and pydoc (help()) and pickle need one; the name
+    // itself stays bare.
+    PyRef module_name(PyUnicode_FromString("brimoacq"));
+    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
     if (cache == nullptr) {
         cache = reinterpret_cast<PyTypeObject*>(type);
     } else {

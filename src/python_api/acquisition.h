@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "acquisition/acquisition.h"
+#include "calibration/pedestals.h"
 
 namespace brimo::py {
 
@@ -18,5 +19,9 @@ PyTypeObject* acquisition_type();
 // Converts an argument that must be an instance of Acquisition into a copy of its store value (the
 // directory path). TypeError "argument 'NAME': ..." for anything else.
 bool to_acquisition(PyObject* obj, const char* param, std::optional<Acquisition>* out);
+
+// The pedestal table the CSV export corrects with: none when the file is missing, unreadable or
+// cannot be decoded by the native decoder. Touches no Python object (runs without the lock).
+SharedPedestals load_pedestals(const Acquisition& acq);
 
 }  // namespace brimo::py

@@ -15,6 +15,12 @@ enum class Hook { PickleLoads, GzipDecompress, YamlSafeLoad };
 // the next use tries again.
 PyObject* hook(Hook which);
 
+// The Python object in a calibration file (the file's bytes), decoded as gzip.decompress and
+// pickle.loads decode it, but with an unpickler that allows only data types (no pickle can call out),
+// the inflated size bounded to 1 GiB (ValueError beyond) and memo indices bounded. A new reference,
+// or nullptr with the gzip, pickle or hook exception set.
+PyObject* load_calibration(PyObject* file);
+
 // Calls the hook with one argument; a new reference, or nullptr with the hook's exception unchanged.
 PyObject* call_hook(Hook which, PyObject* arg);
 

@@ -58,6 +58,9 @@ PyObject* init_module() {
         PyRef function(PyCFunction_NewEx(def, nullptr, module_name.get()));
         if (!function || !add_public(module.get(), def->ml_name, function.get())) return nullptr;
     }
+    // The distribution's version (pyproject.toml), outside __all__.
+    PyRef version(PyUnicode_FromString(BRIMOACQ_VERSION));
+    if (!version || PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) return nullptr;
     return module.release();
 }
 

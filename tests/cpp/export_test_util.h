@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -39,6 +40,14 @@ inline std::string read_file(const std::filesystem::path& p) {
 inline void write_file(const std::filesystem::path& p, const std::string& content) {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
     f << content;
+}
+
+// The names in a directory with the content of each regular file, sorted by name.
+inline std::map<std::string, std::string> read_dir(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        out[e.path().filename().string()] = e.is_regular_file() ? read_file(e.path()) : std::string("<other>");
+    return out;
 }
 
 // Redirects file descriptor 1 into a temporary file for its lifetime; text() returns what was written.

@@ -52,6 +52,7 @@ for p in range(6):
     fx(f'empty_table_{p}', {'data': []}, p)
     fx(f'both_keys_{p}', {b'data': [[[9.0]]], 'data': basic}, p)
     fx(f'bytes_key_{p}', {b'data': basic}, p)
+    fx(f'bytes_keys_memo_{p}', {b'x': 1, b'data': basic}, p)
     fx(f'sets_{p}', {'data': basic, 's': {1, 2}, 'f': frozenset([3])}, p)
     fx(f'bytearray_{p}', {'data': basic, 'b': bytearray(b'xy')}, p)
     fx(f'trailing_{p}', {'data': basic}, p, after_stop=b'\x00')

@@ -142,6 +142,44 @@ TEST(Pool, NestedAndConcurrentJobs) {
     EXPECT_EQ(failures.load(), 0);
 }
 
+// A caller that waits for its job with a WaitCallback, and whose callback blocks on a lock (the
+// interpreter's, for an interrupt check), keeps the pool neither from finishing its job nor from the
+// next one: a second caller holding that lock gets its own job done, and the callback is asked only
+// on the first caller's thread.
+TEST(Pool, WaitCallbackBlockingOnALockHeldByTheNextCaller) {
+    WorkerPool pool(2);
+    std::mutex lock_like_gil;
+    std::unique_lock held(lock_like_gil);
+    struct Ctx {
+        std::mutex* lock;
+        std::thread::id owner;
+        std::atomic<int> calls{0};
+        std::atomic<bool> elsewhere{false};
+    } ctx{&lock_like_gil, {}};
+    std::atomic<std::size_t> first_done{0};
+    std::thread first([&] {
+        ctx.owner = std::this_thread::get_id();
+        WaitCallback cb([](void* p) {
+            auto* c = static_cast<Ctx*>(p);
+            if (std::this_thread::get_id() != c->owner) c->elsewhere = true;
+            ++c->calls;
+            std::lock_guard wait_for(*c->lock);
+        }, &ctx, std::chrono::milliseconds(1));
+        pool.parallel_for(64, 1, [&](std::size_t b, std::size_t e) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            first_done += e - b;
+        });
+    });
+    while (ctx.calls == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<std::size_t> second_done{0};
+    pool.parallel_for(64, 1, [&](std::size_t b, std::size_t e) { second_done += e - b; });
+    EXPECT_EQ(second_done, 64u);
+    held.unlock();
+    first.join();
+    EXPECT_EQ(first_done, 64u);
+    EXPECT_FALSE(ctx.elsewhere);
+}
+
 TEST(Pool, SizeFromEnvironment) {
     struct Case {
         const char* num_threads;

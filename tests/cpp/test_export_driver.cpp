@@ -1,18 +1,24 @@
 // The export driver on real acquisitions written to temporary directories: chunk files, skipped
 // events, pedestal correction and the failures of an export.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "acquisition/acquisition.h"
 #include "calibration/pedestals.h"
+#include "ecc/pool.h"
 #include "export/export.h"
 #include "export_test_util.h"
 
@@ -142,11 +148,107 @@ TEST(ExportDriver, LanweTimingColumns) {
     EXPECT_EQ(f.chunk_file(0), expect);
 }
 
-TEST(ExportDriver, ExistingFileIsTruncated) {
-    Fixture f(numbered_events(1));
-    write_file(f.out / "run_12 (chunk 0).csv", std::string(100000, 'x'));
-    ASSERT_TRUE(f.run({0}).ok());
-    EXPECT_EQ(f.chunk_file(0), kHeader1 + rows_of(0, 0));
+// Whatever is in the way of the final name is replaced by the complete file, never written through:
+// a link's target is left as it was, a FIFO is not opened (the export would block on it), a longer
+// old file leaves no tail. No temporary file stays behind.
+TEST(ExportDriver, ExistingFinalNamesAreReplaced) {
+    struct Case {
+        const char* what;
+        void (*plant)(const fs::path& final_name, const fs::path& outside);
+    };
+    const Case cases[] = {
+        {"existing longer file", [](const fs::path& p, const fs::path&) { write_file(p, std::string(100000, 'x')); }},
+        {"link to a file outside", [](const fs::path& p, const fs::path& o) {
+             write_file(o, "keep");
+             fs::create_symlink(o, p);
+         }},
+        {"dangling link", [](const fs::path& p, const fs::path& o) { fs::create_symlink(o, p); }},
+        {"link to a device", [](const fs::path& p, const fs::path&) { fs::create_symlink("/dev/full", p); }},
+        {"FIFO", [](const fs::path& p, const fs::path&) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Fixture f(numbered_events(1));
+        const fs::path final_name = f.out / "run_12 (chunk 0).csv", outside = f.tmp.path() / "outside";
+        c.plant(final_name, outside);
+        const bool had_outside = fs::exists(outside);
+        ASSERT_TRUE(f.run({0}).ok());
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(final_name)));
+        EXPECT_EQ(f.chunk_file(0), kHeader1 + rows_of(0, 0));
+        EXPECT_EQ(f.files(), std::vector<std::string>{"run_12 (chunk 0).csv"});
+        EXPECT_EQ(fs::exists(outside), had_outside);
+        if (had_outside) {
+            EXPECT_EQ(read_file(outside), "keep");
+        }
+    }
+}
+
+// Two exports into one directory at the same time: every file is the complete output of one of them.
+TEST(ExportDriver, ConcurrentExportsLeaveWholeFiles) {
+    Fixture f(numbered_events(3000));
+    std::vector<std::uint64_t> first(2000), second(1500);
+    for (std::uint64_t i = 0; i < first.size(); ++i) first[i] = i;
+    for (std::uint64_t i = 0; i < second.size(); ++i) second[i] = 2999 - i;
+    Corrections c{f.params_, {}};
+    auto run = [&](const std::vector<std::uint64_t>& indices, const fs::path& out) {
+        EXPECT_TRUE(brimo::export_csv_from_acq(f.acq(), indices, c, out, 1000, static_cast<brimo::ecc::WorkerPool*>(nullptr)).ok());
+    };
+    const fs::path alone = f.tmp.path() / "alone";
+    std::vector<std::string> expected[2];
+    for (int e = 0; e < 2; ++e) {
+        fs::create_directory(alone);
+        run(e == 0 ? first : second, alone);
+        for (int k = 0; k < 2; ++k) expected[e].push_back(read_file(alone / ("run_12 (chunk " + std::to_string(k) + ").csv")));
+        fs::remove_all(alone);
+    }
+    for (int trial = 0; trial < 8; ++trial) {
+        std::thread a([&] { run(first, f.out); });
+        std::thread b([&] { run(second, f.out); });
+        a.join();
+        b.join();
+        EXPECT_EQ(f.files(), (std::vector<std::string>{"run_12 (chunk 0).csv", "run_12 (chunk 1).csv"}));
+        for (int k = 0; k < 2; ++k) {
+            const std::string got = f.chunk_file(k);
+            EXPECT_TRUE(got == expected[0][k] || got == expected[1][k]) << "trial " << trial << " chunk " << k;
+        }
+    }
+}
+
+// A cancelled export stops: the files finished before stay complete, the one in progress is removed.
+TEST(ExportDriver, CancelledExportKeepsOnlyFinishedFiles) {
+    Fixture f(numbered_events(3000));
+    std::vector<std::uint64_t> all(3000);
+    for (std::uint64_t i = 0; i < all.size(); ++i) all[i] = i;
+    const auto name = [](std::size_t k) { return "run_12 (chunk " + std::to_string(k) + ").csv"; };
+    ASSERT_TRUE(f.run(all, {}, 500).ok());
+    std::vector<std::string> complete;
+    for (std::size_t k = 0; k < 6; ++k) complete.push_back(read_file(f.out / name(k)));
+
+    brimo::ecc::WorkerPool pool(2);
+    // The check says stop at its n-th call; asked at every chance (no interval). Serially it is asked
+    // per event, so 700 calls end the export inside the second file; with workers the second call
+    // comes within the first file.
+    struct Case { brimo::ecc::WorkerPool* pool; int stop_at; std::size_t files; };
+    for (const Case& c : {Case{nullptr, 1, 0}, Case{nullptr, 700, 1}, Case{&pool, 1, 0}, Case{&pool, 2, 0}}) {
+        SCOPED_TRACE(std::to_string(c.pool != nullptr) + " " + std::to_string(c.stop_at));
+        fs::remove_all(f.out);
+        fs::create_directory(f.out);
+        int calls = 0;
+        std::pair<int*, int> ctx{&calls, c.stop_at};
+        brimo::Cancellation cancel([](void* p) {
+            auto* x = static_cast<std::pair<int*, int>*>(p);
+            return ++*x->first >= x->second;
+        }, &ctx, std::chrono::milliseconds(0));
+        Corrections corr{f.params_, {}};
+        const auto r = brimo::export_csv_from_acq(f.acq(), all, corr, f.out, 500, c.pool, &cancel);
+        ASSERT_FALSE(r.ok());
+        EXPECT_TRUE(std::holds_alternative<brimo::ExportCancelled>(r.error()));
+        EXPECT_EQ(calls, c.stop_at);  // never asked again once it said stop
+        std::vector<std::string> names;
+        for (std::size_t k = 0; k < c.files; ++k) names.push_back(name(k));
+        EXPECT_EQ(f.files(), names);
+        for (std::size_t k = 0; k < c.files; ++k) EXPECT_EQ(read_file(f.out / name(k)), complete[k]);
+    }
 }
 
 TEST(ExportDriver, NothingToExport) {
@@ -167,6 +269,17 @@ TEST(ExportFailure, BeforeAnyFile) {
               ExportErrorKind::InvalidOptions);
     EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, f.tmp.path() / "missing", 1000)),
               ExportErrorKind::InvalidPath);
+    // The output directory is the acquisition itself under any name: refused before anything is
+    // written.
+    fs::create_directory(f.acq_dir / "sub");
+    fs::create_directory_symlink(f.acq_dir, f.tmp.path() / "link");
+    const auto before = brimo_test::read_dir(f.acq_dir);
+    for (const fs::path& into : {f.acq_dir, f.tmp.path() / "link", f.acq_dir / "sub" / "..", f.acq_dir / "."}) {
+        SCOPED_TRACE(into.string());
+        EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, into, 1000)),
+                  ExportErrorKind::InvalidOptions);
+    }
+    EXPECT_EQ(brimo_test::read_dir(f.acq_dir), before);
     // A NUL names no file: the path must not be cut there, which would create "stray" instead.
     const fs::path with_nul((f.tmp.path() / "stray").string() + std::string("\0dir", 4));
     EXPECT_EQ(kind_of(brimo::export_csv_from_acq(f.acq(), std::vector<std::uint64_t>{0}, c, with_nul, 1000)),
@@ -180,20 +293,31 @@ TEST(ExportFailure, BeforeAnyFile) {
 
 TEST(ExportFailure, OpeningAndWritingFiles) {
     Fixture f(numbered_events(3));
-    // A directory in the way of chunk 1's file: chunk 0 is written and stays.
+    // A directory in the way of chunk 1's file: chunk 0 is written and stays; chunk 1 leaves nothing.
     fs::create_directory(f.out / "run_12 (chunk 1).csv");
     EXPECT_EQ(kind_of(f.run({0, 1, 2}, {}, 2)), ExportErrorKind::Unknown);
     EXPECT_EQ(f.chunk_file(0), kHeader1 + rows_of(0, 0) + rows_of(1, 1));
+    EXPECT_EQ(f.files(), (std::vector<std::string>{"run_12 (chunk 0).csv", "run_12 (chunk 1).csv"}));
     fs::remove(f.out / "run_12 (chunk 1).csv");
     fs::remove(f.out / "run_12 (chunk 0).csv");
 
-    // The last flush fails: the file is a link to a full device.
-    fs::create_symlink("/dev/full", f.out / "run_12 (chunk 0).csv");
-    const auto r = f.run({0});
-    EXPECT_EQ(kind_of(r), ExportErrorKind::Csv);
-    EXPECT_FALSE(std::get<brimo::ExportError>(r.error()).csv_error.empty());
-    fs::remove(f.out / "run_12 (chunk 0).csv");
-
+    // A write fails (the file size limit of a child process): Csv, and no file at all is left.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{50, 50};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(200);
+        const auto r = f.run({0, 1, 2});
+        if (r.ok() || !std::holds_alternative<brimo::ExportError>(r.error())) ::_exit(201);
+        if (std::get<brimo::ExportError>(r.error()).csv_error.empty()) ::_exit(202);
+        ::_exit(static_cast<int>(std::get<brimo::ExportError>(r.error()).kind));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(ExportErrorKind::Csv));
+    EXPECT_TRUE(f.files().empty());
 }
 
 // An output directory the process may not write to. Permission bits do not stop root, so as root the

@@ -82,6 +82,7 @@ TEST(Pellorv3S, OrderOfChecks) {
     const Packet bad_later = s_packet({{{0, 0, {1, 2}}, {1, 0, {1, 2}}}, {{0, 1, {1, 2}}, {3, 1, {1, 2}}}});
     const std::vector<std::uint8_t> eight(8, 0);
     const Packet all_windows = regular(4, 8, 4);
+    const Packet one_window = regular(4, 1, 4);  // 48 bytes: a region of 20 words
     struct Case {
         const char* what;
         Bytes packet;
@@ -100,6 +101,9 @@ TEST(Pellorv3S, OrderOfChecks) {
         // B = 0: every channel count and window count matches the 8-byte packet
         {"channel block of no words", Bytes(eight), params(4, 8, 0, {{"n_channel_headers", u(0)}}),
          ParsingError::InvalidParameters},
+        // (4, 1) fits, but a window block of 4 x 5 + 1 words is longer than the region
+        {"region shorter than the first window block", one_window.span(), params(4, 8, 4, {{"n_window_headers", u(1)}}),
+         ParsingError::UnexpectedLength},
         {"invalid channel in the first window block", bad_first.span(), params(3, 8, 2), ParsingError::InvalidChannel},
         {"invalid channel in a later window block", bad_later.span(), params(2, 8, 2), ParsingError::InvalidChannel},
         {"header and footer beyond 64 bits", good.span(),

@@ -68,8 +68,11 @@ TEST(PedestalsDecode, AcceptedContentInEveryProtocol) {
         {"specials", 0, {{{kInf, -kInf, 0.0f, kInf, -0.0f, 0.1f}}}},
         {"shared", 0, {{{1.0f, 2.0f}, {1.0f, 2.0f}}, {{1.0f, 2.0f}}}},
         {"empty_table", 0, {}},
-        {"both_keys", 3, kBasic},  // the text key wins over b"data"
-        {"bytes_key", 3, {{{1.5f, 2.0f}}}},
+        {"both_keys", 0, kBasic},  // the text key wins over b"data"
+        // Protocols 0 to 2 write bytes as _codecs.encode(text, "latin1"), the function and "latin1"
+        // memoized at the first bytes object and fetched from the memo for the next.
+        {"bytes_key", 0, {{{1.5f, 2.0f}}}},
+        {"bytes_keys_memo", 0, kBasic},
         {"sets", 4, kBasic},
         {"bytearray", 5, kBasic},
     };
@@ -372,6 +375,17 @@ TEST(PickleOpcodes, HandWrittenSequences) {
         {"no STOP", "]]]\x85\x85"s, false, {}},
         {"unknown opcode", "\xff."s, false, {}},
         {"GLOBAL", "c__builtin__\nlist\n)R."s, false, {}},
+        // _codecs.encode(text, "latin1") is the bytes object, in exactly that form.
+        {"encode key, GLOBAL", "(dc_codecs\nencode\n(Vdata\nVlatin1\ntR(((F1.0\nttts."s, true, {{{1.f}}}},
+        {"encode key, STACK_GLOBAL", "}\x8c\x07_codecs\x8c\x06" "encode\x93\x8c\x04" "data\x8c\x06latin1\x86RK\x01\x85\x85\x85s."s,
+         true, {{{1.f}}}},
+        {"encode other codec", "(dc_codecs\nencode\n(Vdata\nVutf-8\ntR(((F1.0\nttts."s, false, {}},
+        {"encode one argument", "(dc_codecs\nencode\n(Vdata\ntR(((F1.0\nttts."s, false, {}},
+        {"encode of bytes", "(dc_codecs\nencode\n(C\x04" "dataVlatin1\ntR(((F1.0\nttts."s, false, {}},
+        {"encode not called", "(dc_codecs\nencode\n(((F1.0\nttts."s, false, {}},
+        {"encode in a row", "(dVdata\n(((c_codecs\nencode\nttts."s, false, {}},
+        {"other _codecs function", "(dc_codecs\ndecode\n(Vdata\nVlatin1\ntR(((F1.0\nttts."s, false, {}},
+        {"REDUCE of a tuple", "(dVdata\n)(((F1.0\ntttRs."s, false, {}},
         {"STACK_GLOBAL", "\x8c\x08" "builtins\x8c\x04list\x93."s, false, {}},
         {"persistent id", "N\x51."s, false, {}},
         {"out-of-band buffer", "\x97."s, false, {}},

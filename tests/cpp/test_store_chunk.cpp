@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -102,19 +103,40 @@ TEST(ChunkFile, OpeningNeedsBothFiles) {
     }
 }
 
+// Only regular files hold chunks, whatever the event length: a directory, a FIFO (never waited on)
+// or a device (a link to /dev/zero would serve endless zeros) under either name is InvalidPath.
 TEST(ChunkFile, NonRegularFilesAreInvalidPath) {
-    TempDir dir;
-    write_file(dir / "0.bin", "abcd");
-    std::filesystem::create_directory(dir / "0.idx");
-    std::filesystem::create_directory(dir / "1.bin");
-    write_file(dir / "1.idx", idx_entry(0, 2));
-    auto c0 = ReadChunkFile::open_with_index(dir.path(), 0);
-    ASSERT_TRUE(c0);
-    EXPECT_EQ(c0->event_count().error().kind, kInvalid);
-    EXPECT_EQ(c0->get(0).error().kind, kInvalid);
-    auto c1 = ReadChunkFile::open_with_index(dir.path(), 1);
-    ASSERT_TRUE(c1);
-    EXPECT_EQ(c1->get(0).error().kind, kInvalid);
+    enum class Kind { Directory, Fifo, DevZero };
+    auto make = [](const std::filesystem::path& p, Kind k) {
+        switch (k) {
+            case Kind::Directory: std::filesystem::create_directory(p); break;
+            case Kind::Fifo: ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); break;
+            case Kind::DevZero: std::filesystem::create_symlink("/dev/zero", p); break;
+        }
+    };
+    for (const Kind kind : {Kind::Directory, Kind::Fifo, Kind::DevZero}) {
+        for (const bool data : {true, false}) {
+            for (const std::uint32_t length : {4u, 1u << 21}) {
+                SCOPED_TRACE(std::to_string(int(kind)) + (data ? " data " : " index ") + std::to_string(length));
+                TempDir dir;
+                if (data) {
+                    make(dir / "0.bin", kind);
+                    write_file(dir / "0.idx", idx_entry(0, length));
+                } else {
+                    write_file(dir / "0.bin", data_of(length));
+                    make(dir / "0.idx", kind);
+                }
+                auto chunk = ReadChunkFile::open_with_index(dir.path(), 0);
+                ASSERT_TRUE(chunk);
+                auto got = chunk->get(0);
+                ASSERT_FALSE(got);
+                EXPECT_EQ(got.error().kind, kInvalid);
+                if (!data) {
+                    EXPECT_EQ(chunk->event_count().error().kind, kInvalid);
+                }
+            }
+        }
+    }
 }
 
 TEST(ChunkFile, FilesReadAtTheirCurrentSize) {

@@ -1,7 +1,10 @@
 """Acquisition objects, item access, slices, iteration and the module's listing functions."""
 
 import gc
+import multiprocessing
+import operator
 import os
+import pickle
 
 import pytest
 
@@ -75,12 +78,17 @@ def test_list_acquisitions_skips_what_cannot_be_opened(make_acq, tmp_path):
 
 
 def test_non_utf8_directory_name_round_trips(make_acq, tmp_path):
-    raw = os.fsencode(str(make_acq(os.fsdecode(b"acq\xff"))))
+    # A Latin-1 name: listed, named with the file-system encoding (surrogate escapes), and exported
+    # to files named with its own bytes.
+    raw = os.fsencode(str(make_acq(os.fsdecode(b"caf\xe9"), chunks=[[simple_packet(0)]])))
     [acq] = brimoacq.list_acquisitions(tmp_path)
     assert os.fsencode(acq.path) == raw
     assert brimoacq.Acquisition(acq.path).path == acq.path
-    with pytest.raises(BaseException, match="invalid acquisition name"):
-        acq.name
+    assert os.fsencode(acq.name) == b"caf\xe9"
+    out = tmp_path / "out"
+    out.mkdir()
+    brimoacq.export_csv(acq, [0], out, False)
+    assert os.listdir(os.fsencode(out)) == [b"caf\xe9 (chunk 0).csv"]
 
 
 @pytest.mark.parametrize("prop, file", [
@@ -249,3 +257,41 @@ def test_garbage_cycles_are_collected(make_acq):
     del acq, it, canary
     gc.collect()
     assert alive() is None
+
+
+def test_context_manager(acq10):
+    acq, _ = acq10
+    with acq as entered:
+        assert entered is acq
+    assert len(acq) == 10   # nothing was closed
+    with pytest.raises(KeyError):   # an exception in the block is not suppressed
+        with acq:
+            raise KeyError("x")
+
+
+@pytest.mark.parametrize("name", [
+    "run_12",
+    "it's a \"run\"",
+    os.fsdecode(b"acq\xff"),   # not UTF-8
+    None,                      # a path without a final name
+])
+def test_repr(make_acq, dotdot_acq, name):
+    acq = dotdot_acq if name is None else brimoacq.Acquisition(make_acq(name))
+    try:
+        shown = repr(acq.name) + " "
+    except BaseException:   # no name to show: left out
+        shown = ""
+    assert repr(acq) == f"<Acquisition {shown}model='pellorv3' path={acq.path!r}>"
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_pickled_by_path_for_worker_processes(acq10, method):
+    acq, _ = acq10
+    assert pickle.loads(pickle.dumps(acq)).path == acq.path
+    # A multiprocessing pool rather than ProcessPoolExecutor, which cannot start spawn workers on PyPy 3.9;
+    # both hand their arguments and results over by pickling.
+    with multiprocessing.get_context(method).Pool(1) as pool:
+        # The worker opens the acquisition again from its path, and an acquisition it returns comes
+        # back the same way.
+        assert pool.apply(operator.itemgetter(slice(7, 9)), (acq,)) == acq[7:9]
+        assert pool.apply(brimoacq.Acquisition, (acq.path,)).path == acq.path

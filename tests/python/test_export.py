@@ -7,6 +7,7 @@ import os
 import pathlib
 import pickle
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -403,3 +404,61 @@ def test_lock_released_during_export(make_acq, out):
     assert end - begin > 0.2, "export too short to tell"
     assert len(during) > 10
     assert len(os.listdir(out)) == 8
+
+
+INTERRUPTED_SCRIPT = """
+import sys
+import brimoacq
+acq = brimoacq.Acquisition(sys.argv[1])
+n = len(acq)
+indices = [i % n for i in range(int(sys.argv[4]))]
+print("ready", flush=True)
+try:
+    if sys.argv[3] == "export":
+        brimoacq.export_csv(acq, indices, sys.argv[2], False)
+    else:
+        acq[0:n]
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("work", ["export", "slice"])
+def test_ctrl_c_stops_within_a_second(tmp_path, work):
+    """SIGINT reaches a long export (once its first file is complete) or slice within a second as
+    KeyboardInterrupt; the export leaves only complete files behind."""
+    # 400 chunks of 50 small events: the slice walks the chunks for every event (minutes for all of
+    # them); the export repeats the events into 200 files (tens of seconds).
+    acq_path = write_acquisition(tmp_path / "big", chunks=[[simple_packet(e, samples=16, windows_per_channel=2)
+                                                            for e in range(50)]] * 400, samples=16)
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SCRIPT, str(acq_path), str(out), work, "200000"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        deadline = time.monotonic() + 60
+        if work == "export":
+            # A chunk file appears under its final name only once complete.
+            while not chunk_path(out, "big", 0).exists() and time.monotonic() < deadline:
+                time.sleep(0.01)
+        else:
+            time.sleep(0.3)
+        assert child.poll() is None, "finished before the interrupt: make the work longer"
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=30)
+        took = time.monotonic() - sent
+    finally:
+        child.kill()
+        child.wait()
+    assert stdout == "interrupted\n", stderr
+    assert took < 1.0
+    names = sorted(os.listdir(out))
+    assert names == [f"big (chunk {k}).csv" for k in range(len(names))]
+    for name in names:
+        with open(out / name, newline="") as f:
+            text = f.read()
+        assert text.endswith("\n")
+        assert len(events_of(list(csv.reader(text.splitlines())))) == 1000

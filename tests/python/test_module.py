@@ -2,10 +2,16 @@
 
 import ctypes
 import gzip
+import os
 import pickle
+import pydoc
+import re
+import shutil
 import subprocess
 import sys
 import textwrap
+import venv
+from pathlib import Path
 
 import pytest
 import yaml
@@ -14,6 +20,7 @@ import brimoacq
 
 from conftest import cpython_only, write_acquisition
 
+ROOT = Path(__file__).resolve().parents[2]
 ALL = ["Acquisition", "list_acquisitions", "is_acquisition", "export_csv", "syndrome",
        "global_parity", "syndrome_to_index", "ecc_check", "ecc_correct"]
 
@@ -196,13 +203,55 @@ def test_import_under_warnings_as_errors(tmp_path):
 
 def test_type_stubs_describe_the_public_api():
     import ast
-    import pathlib
-    stub = pathlib.Path(__file__).resolve().parents[2] / "src" / "python_api" / "brimoacq.pyi"
+    stub = ROOT / "python" / "brimoacq-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
+    # TypedDicts (ParsedEvent, ReadResult, ...) are names for type checkers only.
     public = [node.name for node in tree.body
-              if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")]
+              if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")
+              and not (isinstance(node, ast.ClassDef) and any(
+                  getattr(base, "id", "").endswith(("TypedDict", "ReadResultArrays")) for base in node.bases))]
     assert public == ALL
     acq_class = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Acquisition")
     members = {node.name for node in acq_class.body if isinstance(node, ast.FunctionDef)}
     runtime = {name for name in dir(brimoacq.Acquisition) if not name.startswith("_")}
     assert runtime <= members
+
+
+def test_help_shows_the_class_and_version():
+    assert (brimoacq.Acquisition.__module__, brimoacq.Acquisition.__name__) == ("brimoacq", "Acquisition")
+    text = pydoc.render_doc(brimoacq.Acquisition, renderer=pydoc.plaintext)
+    for member in ["parsed_event", "raw_event", "chunk_count", "pedestals_calibration", "__enter__"]:
+        assert member in text
+    version = re.search(r'^version = "([^"]+)"', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+    assert brimoacq.__version__ == version and "__version__" not in brimoacq.__all__
+
+
+def test_installed_stubs_are_found_by_mypy(tmp_path, request):
+    pytest.importorskip("mypy")
+    # A virtual environment whose site-packages holds what the wheel installs there: every directory
+    # of [tool.scikit-build] wheel.packages under its own name.
+    env = tmp_path / "venv"
+    venv.create(env, system_site_packages=True, with_pip=False, symlinks=True)
+    python = str(env / "bin" / "python")
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    packages = re.search(r"^wheel\.packages = \[(.*)\]", (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+    for package in re.findall(r'"([^"]+)"', packages):
+        shutil.copytree(ROOT / package, Path(site) / Path(package).name)
+    script = tmp_path / "use.py"
+    script.write_text(textwrap.dedent("""\
+        import brimoacq
+        from brimoacq_tools.writer import write_acquisition
+        acq = brimoacq.Acquisition(write_acquisition("/tmp/x", {"model": "pellorv3"}, []))
+        first = acq.parsed_event("0")
+        batch = acq.read(range(10), pedestals=True)
+        samples: int = batch["data"]
+        labels: list = first["window_labels"] + acq[1:3][0]["time"]
+    """))
+    env_vars = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--python-executable", python, "--show-error-codes",
+         "--cache-dir", str(request.config.cache.mkdir("mypy")), "--no-error-summary", str(script)],
+        capture_output=True, text=True, cwd=tmp_path, env=env_vars)
+    errors = re.findall(r"use\.py:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M)
+    assert sorted(errors) == [("4", "arg-type"), ("6", "assignment")], result.stdout + result.stderr

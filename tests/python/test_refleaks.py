@@ -42,6 +42,8 @@ def make_calls(make_acq, tmp_path):
         lambda: dotdot.name, lambda: brimoacq.Acquisition(3), lambda: brimoacq.Acquisition(tmp_path / "x"),
         lambda: brimoacq.is_acquisition(b"x"), lambda: type(iter(acq))(1),
         lambda: brimoacq.syndrome(data=1), lambda: brimoacq.ecc_check(b"", b""),
+        lambda: repr(acq), lambda: repr(dotdot), lambda: acq.__reduce__(), lambda: acq.__enter__(),
+        lambda: acq.__exit__(None, None, None), lambda: acq.__exit__(x=1),
     ]
     costly = [
         lambda: brimoacq.Acquisition(good), lambda: acq.timing_calibration,
