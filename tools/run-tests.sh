@@ -54,7 +54,7 @@ configure() {  # build directory, then extra cmake arguments
     "$@" >/dev/null
 }
 # pytest exits 5 when it collected nothing: that is a failure here, like any other nonzero status.
-run_pytest() { "$@" -m pytest -q -p no:cacheprovider tests/python; }
+run_pytest() { "$@" -m pytest -q tests/python; }
 module_dir() { dirname "$(find "$1" -maxdepth 1 -name 'brimoacq*.so' | head -n1)"; }
 
 # --- 1-3: one build for the C++ tests, the corpus replay and the Python tests --------------------
@@ -104,7 +104,7 @@ if has_stage fuzz; then
   for t in $targets; do
     work=$(mktemp -d)
     # New inputs go to a scratch directory; the checked-in corpus is only read.
-    ./build-fuzz/fuzz_"$t" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=1 \
+    ./build-fuzz/fuzz_"$t" -max_total_time="$FUZZ_SECONDS" -timeout=60 -rss_limit_mb=2048 -close_fd_mask=1 \
       -artifact_prefix="$work/" -print_final_stats=1 "$work" "fuzz/corpus/$t" 2>"$work/log" || {
       tail -n 60 "$work/log"; echo "fuzz target $t failed; artifacts in $work"; exit 1; }
     grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$work/log" | tr '\n' ' '; echo "($t)"
