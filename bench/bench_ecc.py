@@ -20,6 +20,8 @@ import time
 
 import numpy as np
 
+import benchlib
+
 CHIP_BLOCK = 131140
 CHANNEL_BLOCK = 8196
 SAMPLE_BYTES = 8192
@@ -123,6 +125,11 @@ def bench_module(packet, dirty, t_numpy, runs):
     print(f"ratio_python_vs_numpy {t_numpy / t_py:.1f} x (target >= 50)")
     print(f"python_two_byte_us {t_empty * 1e6:.3f} us (target < 50)")
     print(f"python_one_chip_us {t_chip * 1e6:.3f} us")
+    benchlib.result("ecc_check from Python, full clean packet",
+                    f"{t_py * 1e6:.3g} us ({len(packet) / t_py / 1e9:.3g} GB/s)", f"{t_numpy * 1e3:.3g} ms (numpy)",
+                    t_py / t_numpy, "<= 0.02", t_numpy / t_py >= 50)
+    benchlib.result("ecc_check from Python, 2-byte packet", f"{t_empty * 1e6:.3g} us", "-", "-", "< 50 us",
+                    t_empty < 50e-6)
 
 
 def bench_native(exe, packet, t_numpy):
@@ -137,6 +144,9 @@ def bench_native(exe, packet, t_numpy):
     t_native = figures["clean_ms"] / 1e3
     print(out, end="")
     print(f"ratio_native_vs_numpy {t_numpy / t_native:.1f} x")
+    benchlib.result("ecc check native, full clean packet",
+                    f"{t_native * 1e6:.3g} us ({figures['clean_gbps']:.3g} GB/s)", f"{t_numpy * 1e3:.3g} ms (numpy)",
+                    t_native / t_numpy)
 
 
 def main():

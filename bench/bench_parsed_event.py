@@ -13,6 +13,7 @@ import time
 
 import numpy
 
+import benchlib
 import brimoacq
 
 try:
@@ -70,6 +71,8 @@ def main():
         print("numpy tolist (baseline):    %.2f ms" % (b * 1e3))
         print("parsed_event:               %.2f ms" % (p * 1e3))
         print("ratio parsed_event/baseline: %.2f (target <= 1.30)" % (p / b))
+        benchlib.result("parsed_event, full vombel96 event", "%.3g ms" % (p * 1e3), "%.3g ms (numpy tolist)" % (b * 1e3),
+                        p / b, "<= 1.3", p / b <= 1.3)
 
 
 if __name__ == "__main__":

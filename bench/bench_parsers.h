@@ -103,6 +103,14 @@ inline int run_parser_bench(int argc, char** argv, std::vector<ParserBenchRow> r
                     bytes / f.parse_ns, f.parse_ns / static_cast<double>(row.samples), bytes / f.memcpy_ns,
                     f.parse_ns / f.memcpy_ns);
     }
+    // The lines bench/run.py collects.
+    for (const ParserBenchRow& row : all) {
+        const BenchFigures& f = figures[row.name];
+        if (f.parse_ns <= 0 || f.memcpy_ns <= 0) continue;
+        std::printf("RESULT\tparse %s, %zu bytes\t%.3g GB/s\t%.3g GB/s (memcpy)\t%.3g\t-\t-\n", row.name.c_str(),
+                    row.packet.size(), static_cast<double>(row.packet.size()) / f.parse_ns,
+                    static_cast<double>(row.packet.size()) / f.memcpy_ns, f.parse_ns / f.memcpy_ns);
+    }
     return 0;
 }
 

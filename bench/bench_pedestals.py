@@ -17,6 +17,8 @@ import sys
 import tempfile
 import timeit
 
+import benchlib
+
 
 def table(channels, windows, samples, as_int, rng):
     if as_int:
@@ -54,6 +56,9 @@ def main():
             secs = float(secs)
             print(f"{os.path.basename(name):<34} {os.path.getsize(name):>9} {py[name] * 1e3:>8.2f}ms "
                   f"{secs * 1e3:>8.2f}ms {secs / py[name]:>14.2f}")
+            shape = os.path.basename(name)[len("ped_"):-len(".gz")]
+            benchlib.result(f"pedestal decoding {shape}", f"{secs * 1e3:.3g} ms",
+                            f"{py[name] * 1e3:.3g} ms (gzip+pickle)", secs / py[name], "<= 1", secs <= py[name])
     print()
     sys.stdout.flush()
     subprocess.run([exe, "correct"], check=True)

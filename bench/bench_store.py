@@ -19,6 +19,8 @@ import sys
 import tempfile
 import time
 
+import benchlib
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 try:
     import brimoacq_tools  # noqa: F401
@@ -70,6 +72,21 @@ def python_baseline(path):
     return events, size, time.perf_counter() - start
 
 
+def time_raw_event(path, stride):
+    """Seconds per Acquisition.raw_event call from Python over every stride-th event, or None without the
+    module."""
+    try:
+        import brimoacq
+    except ImportError:
+        return None
+    acq = brimoacq.Acquisition(path)
+    indices = range(0, CHUNKS * EVENTS_PER_CHUNK, stride)
+    start = time.perf_counter()
+    for i in indices:
+        acq.raw_event(i)
+    return (time.perf_counter() - start) / len(indices)
+
+
 def build(build_dir):
     # Only switches the benchmarks on: other settings of an existing build directory are kept.
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DBRIMOACQ_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"],
@@ -97,16 +114,24 @@ def main():
         assert events == CHUNKS * EVENTS_PER_CHUNK and size == total
         base_rate = events / seconds
         out = subprocess.run([bench, acq, str(args.stride)], check=True, capture_output=True, text=True).stdout
+        raw_event = time_raw_event(acq, args.stride)
     finally:
         shutil.rmtree(tmp)
 
     print(f"acquisition: {CHUNKS} chunks, {events} events, {size} bytes")
     print(f"python open().read() slicing: {base_rate:,.0f} events/s ({seconds:.3f} s)")
+    base_us = 1e6 / base_rate
     for line in out.splitlines():
         fields = dict(kv.split("=") for kv in line.split()[1:])
         rate = float(fields["events_per_s"])
         print(f"{line.split()[0]}: {rate:,.0f} events/s over {fields['events']} events "
               f"({float(fields['seconds']):.3f} s), ratio to baseline {rate / base_rate:.3f}")
+        benchlib.result(f"store {line.split()[0]} ({CHUNKS} chunks)", f"{1e6 / rate:.3g} us/event",
+                        f"{base_us:.3g} us/event (open().read() slicing)", 1e6 / rate / base_us)
+    if raw_event is not None:
+        print(f"Acquisition.raw_event from Python: {raw_event * 1e6:.1f} us/event")
+        benchlib.result(f"raw_event from Python ({CHUNKS} chunks)", f"{raw_event * 1e6:.3g} us/event",
+                        f"{base_us:.3g} us/event (open().read() slicing)", raw_event * 1e6 / base_us)
     return 0
 
 

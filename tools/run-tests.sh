@@ -44,7 +44,7 @@ if [ ${#need[@]} -gt 0 ]; then
   "${sudo[@]}" apt-get update -qq
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
-python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore pytest numpy PyYAML mypy awkward
 
 gen=(); command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
 launcher=(); command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

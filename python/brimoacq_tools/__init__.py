@@ -5,6 +5,7 @@ calibration) for every supported board model, and ``brimoacq_tools.cli`` is the 
 program. Nothing here is needed to read acquisitions: that is the extension module's job.
 """
 
+from .arrays import dense, to_awkward
 from .models import MODELS, Window
 from .writer import (
     default_params,
@@ -28,4 +29,6 @@ __all__ = [
     "synthesize_events",
     "write_acquisition",
     "write_synthetic",
+    "to_awkward",
+    "dense",
 ]

@@ -92,6 +92,22 @@ Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_at(int dir_fd, std::
     return ReadChunkFile(data_fd, index_fd);
 }
 
+namespace {
+
+bool owned_readable_regular(int dir_fd, const char* name, uid_t euid, struct stat& st) {
+    return ::fstatat(dir_fd, name, &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_uid == euid &&
+           (st.st_mode & S_IRUSR) != 0 && st.st_size >= 0;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> ReadChunkFile::stat_event_count(int dir_fd, std::uint64_t n, uid_t euid) {
+    struct stat st;
+    if (!owned_readable_regular(dir_fd, chunk_file_name(n, ChunkFileKind::Data).c_str(), euid, st)) return std::nullopt;
+    if (!owned_readable_regular(dir_fd, chunk_file_name(n, ChunkFileKind::Index).c_str(), euid, st)) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size) / 8;
+}
+
 ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept
     : data_fd_(o.data_fd_), index_fd_(o.index_fd_), regular_(o.regular_) {
     o.data_fd_ = -1;

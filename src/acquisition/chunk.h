@@ -2,8 +2,11 @@
 // the index file "<n>.idx" of 8-byte little-endian entries (offset: low 32 bits, length: high 32 bits).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "error/errors.h"
@@ -29,6 +32,14 @@ public:
     Result<std::uint64_t, AcquisitionError> event_count() const;
     // Copy of the bytes of event `index` of this chunk, read at the files' current sizes.
     Result<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index) const;
+
+    // The event count of chunk n as open_at(dir_fd, n) followed by event_count() would give it, found
+    // without opening anything when that answer is certain from the two files' metadata: both are
+    // regular files owned by `euid` with the owner's read permission (an open for reading then cannot
+    // be refused, and the count is the index file's size / 8). nullopt in every other case (missing
+    // or unreadable files, other owners, other file types): the caller then opens the chunk, which
+    // gives the exact result and error for them.
+    static std::optional<std::uint64_t> stat_event_count(int dir_fd, std::uint64_t n, uid_t euid);
 
     int data_fd() const { return data_fd_; }
     int index_fd() const { return index_fd_; }

@@ -66,6 +66,13 @@ struct EventReader::Impl {
                                              : AcquisitionErrorKind::IndexOutOfBounds));
         const std::uint64_t n = static_cast<std::uint64_t>(it - ends.begin());
         const std::uint64_t first = n == 0 ? 0 : ends[n - 1];
+        auto c = chunk(n);
+        if (!c) return err(std::move(c).error());
+        return (*c)->get(index - first);
+    }
+
+    Result<const ReadChunkFile*, AcquisitionError> chunk(std::uint64_t n) {
+        if (!resolved) resolve();
         if (!open_chunk || open_chunk_number != n) {
             open_chunk.reset();
             auto chunk = ReadChunkFile::open_at(dir_fd, n);
@@ -74,7 +81,7 @@ struct EventReader::Impl {
             open_chunk = std::move(chunk).value();
             open_chunk_number = n;
         }
-        return open_chunk->get(index - first);
+        return &*open_chunk;
     }
 };
 
@@ -86,6 +93,23 @@ EventReader::~EventReader() = default;
 Result<std::vector<std::uint8_t>, AcquisitionError> EventReader::get(std::uint64_t index) {
     if (!impl_) return err(acq_error(AcquisitionErrorKind::InvalidPath));  // moved from
     return impl_->get(index);
+}
+
+const std::vector<std::uint64_t>& EventReader::ends() {
+    static const std::vector<std::uint64_t> none;
+    if (!impl_) return none;
+    if (!impl_->resolved) impl_->resolve();
+    return impl_->ends;
+}
+
+AcquisitionError EventReader::beyond_error() {
+    const bool failed = !impl_ || impl_->walk_failed;
+    return acq_error(failed ? AcquisitionErrorKind::InvalidPath : AcquisitionErrorKind::IndexOutOfBounds);
+}
+
+Result<const ReadChunkFile*, AcquisitionError> EventReader::chunk(std::uint64_t n) {
+    if (!impl_) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    return impl_->chunk(n);
 }
 
 void EventReader::refresh() {

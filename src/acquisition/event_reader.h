@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acquisition/acquisition.h"
+#include "acquisition/chunk.h"
 #include "error/errors.h"
 #include "error/result.h"
 
@@ -25,6 +26,15 @@ public:
     Result<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index);
     // Forget the resolved layout; the next get() resolves it again (sees chunks and events added since).
     void refresh();
+
+    // For bulk readers that read runs of events straight from the chunk files. The resolved layout
+    // (resolved on first use): ends()[n] is one past the global index of the last event of chunk n.
+    const std::vector<std::uint64_t>& ends();
+    // The error get() gives for an index at or beyond ends().back().
+    AcquisitionError beyond_error();
+    // Chunk n of the layout, opened if it is not the one held open (it then stays open until another
+    // is asked for); IndexOutOfBounds when it vanished since the layout was resolved.
+    Result<const ReadChunkFile*, AcquisitionError> chunk(std::uint64_t n);
 
 private:
     struct Impl;

@@ -65,61 +65,80 @@ char* format_general(char* out, float value) {
     return out;
 }
 
-// Fast path for the common non-integers of calibrated data (a raw sample minus a pedestal with a few
-// decimals): values below 2^24 whose shortest form has at most kShortFractionDigits digits after the
-// point. Returns nullptr when the value needs more digits; format_general handles it then.
+// Fast path for the non-integers of calibrated data (a raw sample minus a pedestal): values below
+// 2^24 whose shortest form has at most kMaxFractionDigits digits after the point. Returns nullptr
+// when the value needs more; format_general handles it then.
 //
 // The decimals that read back as `value` are exactly those inside its rounding interval, bounded by
 // the midpoints to its neighbouring floats (inclusive when its significand is even, since a decimal
 // on a midpoint reads back as the even neighbour). With d digits after the point, the candidate
-// nearest to `value` is N / 10^d with N = round(value * 10^d); if any d-digit decimal lies in the
-// interval, this one does. The smallest d with a candidate gives the shortest form, and that form has
-// no trailing zero (N / 10 would have been a candidate one digit earlier). No d = 0 candidate exists
-// for a non-integer: integers below 2^24 are floats themselves. All products below are exact in
-// double: the midpoints have at most 25 significant bits and 10^d = 2^d * 5^d with 5^d < 2^10.
-constexpr int kShortFractionDigits = 4;
+// nearest to `value` is N / 10^d with N = round(value * 10^d); when the interval is symmetric around
+// the value and any d-digit decimal lies in it, this one does. The smallest d with a candidate gives
+// the shortest form, and that form has no trailing zero (N / 10 would have been a candidate one digit
+// earlier). No d = 0 candidate exists for a non-integer: integers below 2^24 are floats themselves.
+//
+// All products below are exact in double: the midpoints have at most 25 significant bits and
+// 10^d = 2^d * 5^d with 5^d < 2^28 for d <= 12. The first d with a candidate has 10^-(d-1) above the
+// interval's width, so N stays below 2^28: an exact double, and a 32-bit integer.
+//
+// Powers of two have a lower neighbour twice as close as the upper one; the nearest candidate may
+// then lie outside while a farther one lies inside. They keep to at most kPow2FractionDigits digits
+// here, where no such case exists (every power of two from 2^-4 up is covered; smaller ones need
+// more digits and take format_general).
+constexpr int kMaxFractionDigits = 12;
+constexpr int kPow2FractionDigits = 4;
 
-char* format_short_fraction(char* out, float value) {
+char* format_fraction(char* out, float value) {
     // Neighbours by their bit patterns: |value| is, finite, non-zero and below 2^24 here.
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFFu;
     const double v = std::bit_cast<float>(bits);
     const double below = 0.5 * (v + static_cast<double>(std::bit_cast<float>(bits - 1)));
     const double above = 0.5 * (v + static_cast<double>(std::bit_cast<float>(bits + 1)));
     const bool even = (bits & 1u) == 0;
+    const int max_digits = (bits & 0x7FFFFFu) == 0 ? kPow2FractionDigits : kMaxFractionDigits;
     // Adding and removing 2^52 rounds a value below 2^51 to an integer, ties to even (the default
     // rounding mode), without a library call.
     constexpr double kRound = 4503599627370496.0;
     double scale = 1.0;
-    for (int d = 1; d <= kShortFractionDigits; ++d) {
+    int d = 1;
+    double n = 0;
+    for (;; ++d) {
+        if (d > max_digits) return nullptr;
         scale *= 10.0;
-        const double shifted = v * scale + kRound;
-        const double n = shifted - kRound;
+        n = (v * scale + kRound) - kRound;
         const double lo = below * scale;
         const double hi = above * scale;
-        if (even ? (n < lo || n > hi) : (n <= lo || n >= hi)) continue;
-
-        // n / 10^d with d digits after the point; the whole part is at most 2^24.
-        if (std::signbit(value)) *out++ = '-';
-        auto fraction = static_cast<std::uint64_t>(n);
-        // Constant divisors: a multiplication each instead of a 64-bit division.
-        std::uint64_t whole;
-        switch (d) {
-            case 1: whole = fraction / 10; break;
-            case 2: whole = fraction / 100; break;
-            case 3: whole = fraction / 1000; break;
-            default: whole = fraction / 10000; break;
-        }
-        static_assert(kShortFractionDigits <= 4);
-        fraction -= whole * static_cast<std::uint64_t>(scale);
-        out = format_small_uint(out, static_cast<std::uint32_t>(whole));
-        *out++ = '.';
-        for (int j = d - 1; j >= 0; --j) {
-            out[j] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
-        return out + d;
+        if (even ? (n >= lo && n <= hi) : (n > lo && n < hi)) break;
     }
-    return nullptr;
+
+    // The digits of N, right-aligned at the middle of a buffer of zeros, so that the first d + 1 of the
+    // 16 digits before the middle hold at least "0" for the whole part. Fixed-size copies follow: the
+    // bytes past the text at `out` are overwritten by the next field or never counted.
+    char digits[32];
+    std::memset(digits, '0', sizeof digits);
+    char* const end = digits + 16;
+    char* p = end;
+    auto x = static_cast<std::uint32_t>(n);
+    while (x >= 100) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * (x % 100), 2);
+        x /= 100;
+    }
+    if (x >= 10) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * x, 2);
+    } else {
+        *--p = static_cast<char>('0' + x);
+    }
+    if (end - p <= d) p = end - d - 1;
+    const auto whole = end - p - d;
+
+    if (std::signbit(value)) *out++ = '-';
+    std::memcpy(out, p, 16);
+    out += whole;
+    std::memcpy(out + 1, p + whole, 16);
+    *out = '.';
+    return out + 1 + d;
 }
 
 }  // namespace
@@ -140,7 +159,7 @@ char* format_float(char* out, float value) {
             if (i < 0) *out++ = '-';
             return format_small_uint(out, static_cast<std::uint32_t>(i < 0 ? -i : i));
         }
-        if (char* end = format_short_fraction(out, value)) return end;
+        if (char* end = format_fraction(out, value)) return end;
     }
     if (std::isinf(value)) {
         if (value < 0) *out++ = '-';

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python_api/args.h"
+#include "python_api/arrays.h"
 #include "python_api/exceptions.h"
 #include "python_api/fastcall.h"
 #include "python_api/functions.h"
@@ -268,6 +269,20 @@ PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&] { return event_method(self, "Acquisition.parsed_event", args, nargs, kwnames, true); });
 }
 
+PyObject* acq_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const AcqState& s = state_of(self);
+    return read_method(s.acq, s.params, args, nargs, kwnames);
+}
+
+PyObject* acq_iter_batches(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const AcqState& s = state_of(self);
+    return iter_batches_method(s.acq, s.params, args, nargs, kwnames);
+}
+
+PyObject* acq_read_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_raw_method(state_of(self).acq, args, nargs, kwnames);
+}
+
 // The same test as the CSV export's: the file exists and the native decoder accepts it.
 PyObject* has_usable_pedestals(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -328,6 +343,16 @@ PyMethodDef acquisition_methods[] = {
      "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
     {"parsed_event", as_cfunction(parsed_event), kFastCallFlags,
      "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `brimodaq` to be installed."},
+    {"read", as_cfunction(acq_read), kFastCallFlags,
+     "read($self, indices=None, *, pedestals=False, errors=\"raise\")\n--\n\n"
+     "Read many events at once into a dict of numpy arrays (ragged, Arrow/awkward layout). The chunk\n"
+     "layout is looked at once, when the call starts: events added later are not seen."},
+    {"iter_batches", as_cfunction(acq_iter_batches), kFastCallFlags,
+     "iter_batches($self, batch_size=1000, *, indices=None, pedestals=False, errors=\"raise\")\n--\n\n"
+     "Yield the dicts of `read` for consecutive batches of the events, with bounded memory."},
+    {"read_raw", as_cfunction(acq_read_raw), kFastCallFlags,
+     "read_raw($self, indices=None)\n--\n\n"
+     "Read the packets of many events: a numpy uint8 buffer and int64 offsets [E + 1]."},
     {"has_usable_pedestals", has_usable_pedestals, METH_NOARGS,
      "has_usable_pedestals($self)\n--\n\nWhether the pedestals_calibration file can be decoded for pedestal "
      "correction."},

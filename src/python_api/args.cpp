@@ -139,6 +139,24 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return check_missing(sig, out);
 }
 
+bool bind_fastcall_optional(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** out) {
+    std::fill(out, out + sig.count, nullptr);
+    if (nargs > Py_ssize_t(positional)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional argument%s but %zd %s given",
+                     sig.function, Py_ssize_t(positional), positional == 1 ? "" : "s", nargs,
+                     nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+    }
+    return true;
+}
+
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     std::fill(out, out + sig.count, nullptr);
     const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;

@@ -37,6 +37,10 @@ constexpr Signature signature(const char* function, const char* const (&params)[
 // TypeError.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out);
+// The same for parameters that may all be left out (out[i] stays nullptr) and of which only the
+// first `positional` may be given by position (the others are keyword-only).
+bool bind_fastcall_optional(const Signature& sig, std::size_t positional, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** out);
 // The same for a classic call (a tuple of positional arguments and a dict of keywords or nullptr),
 // as type constructors receive them.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

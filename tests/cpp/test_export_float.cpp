@@ -50,7 +50,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{3563.75f, "3563.75"}, FloatCase{-1133.64f, "-1133.64"},
                       FloatCase{0.0001f, "0.0001"}, FloatCase{0.00012f, "0.00012"},
                       FloatCase{8388607.5f, "8388607.5"}, FloatCase{16777215.0f, "16777215"},
-                      FloatCase{1.0000001f, "1.0000001"}, FloatCase{0.9999999f, "0.9999999"}));
+                      FloatCase{1.0000001f, "1.0000001"}, FloatCase{0.9999999f, "0.9999999"},
+                      // Powers of two and the most digits after the point of the fast path.
+                      FloatCase{0.0625f, "0.0625"}, FloatCase{0.03125f, "0.03125"},
+                      FloatCase{1234.5677f, "1234.5677"}, FloatCase{2047.99988f, "2047.9999"},
+                      FloatCase{0.000123456789f, "0.00012345679"}, FloatCase{3.0517578e-05f, "0.000030517578"},
+                      FloatCase{1e-12f, "0.000000000001"},
+                      FloatCase{-8388607.5f, "-8388607.5"}));
 
 // Whole numbers below 2^24 are exact and are written as the integer itself.
 TEST(FloatFormat, EveryIntegerUpTo2Pow24) {
@@ -71,7 +77,8 @@ TEST(FloatFormat, EveryIntegerUpTo2Pow24) {
     }
 }
 
-// About two million patterns (random ones and their negations). Every output must read back as the same float and be no longer than needed; numpy's Dragon4
+// About three million patterns (random ones, more of them in the range of calibrated samples, and their
+// negations). Every output must read back as the same float and be no longer than needed; numpy's Dragon4
 // positional formatter (unique=True) is the independent reference.
 TEST(FloatFormat, MatchesNumpyOnRandomPatterns) {
     if (std::system("python3 -c 'import numpy' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 with numpy not available";
@@ -79,6 +86,8 @@ TEST(FloatFormat, MatchesNumpyOnRandomPatterns) {
     std::vector<std::uint32_t> bits;
     std::mt19937 rng(20240611);
     for (int i = 0; i < 1'000'000; ++i) bits.push_back(rng());
+    // Calibrated samples: between 2^-10 and 2^24, where the digits are found without the general path.
+    for (int i = 0; i < 500'000; ++i) bits.push_back(0x3A800000u + rng() % (0x4B800000u - 0x3A800000u));
     for (std::uint32_t m = 1; m < 20000; ++m) bits.push_back(m);                 // smallest subnormals
     for (std::uint32_t m = 0x007FFFFF; m > 0x007FFFFF - 20000; --m) bits.push_back(m);  // largest subnormals
     for (int e = -45; e <= 38; ++e) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <type_traits>
 
@@ -174,6 +176,51 @@ TEST(StoreChunks, IncompleteChunks) {
     reader.refresh();
     EXPECT_EQ(acq.len().value(), 4u);
     EXPECT_TRUE(both_give(acq, reader, 3, kOob));
+}
+
+// A chunk the walk passes over counts when both its files can be opened for reading, whatever their
+// owner, mode or link: the lookup beyond it, len() and chunk_count() agree with opening them.
+TEST(StoreChunks, PassedChunkCountsWhenItsFilesOpen) {
+    const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> states = {
+        {"plain", [](const fs::path&) {}},
+        {"data missing", [](const fs::path& d) { fs::remove(d / "1.bin"); }},
+        {"index missing", [](const fs::path& d) { fs::remove(d / "1.idx"); }},
+        {"data unreadable", [](const fs::path& d) { ::chmod((d / "1.bin").c_str(), 0); }},
+        {"index unreadable", [](const fs::path& d) { ::chmod((d / "1.idx").c_str(), 0); }},
+        {"index owner-readable only, other owner",
+         [](const fs::path& d) { (void)!::chown((d / "1.idx").c_str(), 65534, 65534); ::chmod((d / "1.idx").c_str(), 0400); }},
+        {"data through a link", [](const fs::path& d) {
+             fs::rename(d / "1.bin", d / "real.bin");
+             fs::create_symlink(d / "real.bin", d / "1.bin");
+         }},
+        {"data a dangling link", [](const fs::path& d) {
+             fs::remove(d / "1.bin");
+             fs::create_symlink(d / "nowhere", d / "1.bin");
+         }},
+    };
+    for (const auto& [name, apply] : states) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        write_metadata(dir.path());
+        for (std::uint64_t n = 0; n < 3; ++n) write_chunk(dir.path(), n, n + 1);
+        apply(dir.path());
+        bool opens = true;
+        for (const char* f : {"1.bin", "1.idx"}) {
+            const int fd = ::open((dir / f).c_str(), O_RDONLY | O_NONBLOCK);
+            opens = opens && fd >= 0;
+            if (fd >= 0) ::close(fd);
+        }
+        auto acq = open_ok(dir.path());
+        EXPECT_EQ(acq.chunk_count(), opens ? 3u : 1u);
+        EXPECT_EQ(acq.len().value(), opens ? 6u : 1u);
+        const auto r = acq.get(3);  // first event of chunk 2
+        if (opens) {
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(*r, event_bytes(2, 0));
+        } else {
+            EXPECT_EQ(r.error().kind, kOob);
+        }
+    }
 }
 
 TEST(StoreChunks, ShrinkingDataFile) {
