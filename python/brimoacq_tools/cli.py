@@ -827,6 +827,9 @@ def _mark_windows(ax, starts, on_image):
 
 
 def cmd_plot(args):
+    # What is wrong with the acquisition or the event is said before a missing plotting library.
+    acq = _open(args.acq)
+    event = _plot_event(acq, args.index, args.pedestals)
     try:
         import matplotlib
     except ImportError:
@@ -836,8 +839,6 @@ def cmd_plot(args):
         matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    acq = _open(args.acq)
-    event = _plot_event(acq, args.index, args.pedestals)
     nchan = len(event["data"])
     if args.channels is not None:
         channels = list(_select(acq, args.channels, nchan, "channel"))
