@@ -229,10 +229,10 @@ void check_channel(Kernel kernel, const std::uint8_t* packet, const ChannelRange
 }  // namespace detail
 
 Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet) {
-    return ecc_check(packet, global_pool());
+    return ecc_check(packet, concurrency::global_pool());
 }
 
-Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, WorkerPool& pool) {
+Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, concurrency::WorkerPool& pool) {
     const auto chips = chip_blocks(packet.size());
     if (!chips) return err(chips.error());
     const std::size_t channels = *chips * CHANNELS_PER_CHIP;

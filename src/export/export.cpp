@@ -128,7 +128,7 @@ private:
 // A cancelled export stops early; what it returns then is not used.
 template <class Event>
 std::vector<Event> collect_events(EventReader& reader, const Params& params, const Corrections& corrections,
-                                  std::span<const std::uint64_t> indices, ecc::WorkerPool* pool,
+                                  std::span<const std::uint64_t> indices, concurrency::WorkerPool* pool,
                                   Cancellation* cancel) {
     const Pedestals* pedestals = corrections.pedestals_table ? &*corrections.pedestals_table : nullptr;
     auto one = [&](const Result<std::vector<std::uint8_t>, AcquisitionError>& bytes) -> std::optional<Event> {
@@ -185,7 +185,7 @@ void poll_cancellation(void* cancel) { static_cast<Cancellation*>(cancel)->poll(
 template <class Event>
 Result<void, ExportError> export_chunk(EventReader& reader, const Params& params, const Corrections& corrections,
                                        std::span<const std::uint64_t> indices, int dir_fd,
-                                       const std::string& file_name, ecc::WorkerPool* pool, Cancellation* cancel) {
+                                       const std::string& file_name, concurrency::WorkerPool* pool, Cancellation* cancel) {
     if (pool != nullptr && pool->size() < 2) pool = nullptr;
     PendingFile pending(dir_fd);
     auto fd = pending.create();
@@ -211,7 +211,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size,
                                                 Cancellation* cancel) {
-    ecc::WorkerPool& pool = ecc::global_pool();
+    concurrency::WorkerPool& pool = concurrency::global_pool();
     return export_csv_from_acq(acq, indices, corrections, out_dir, chunk_size, pool.size() > 1 ? &pool : nullptr,
                                cancel);
 }
@@ -219,7 +219,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint64_t> indices,
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size,
-                                                ecc::WorkerPool* pool, Cancellation* cancel) {
+                                                concurrency::WorkerPool* pool, Cancellation* cancel) {
     if (chunk_size == 0) return err(ExportFailure(ExportError::of(ExportErrorKind::InvalidOptions)));
 
     auto metadata = acq.metadata();
@@ -238,7 +238,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
     OutDir dir;
     if (auto r = dir.open(out_dir, acq.path()); !r) return err(ExportFailure(std::move(r).error()));
 
-    std::optional<ecc::WaitCallback> waiting;
+    std::optional<concurrency::WaitCallback> waiting;
     if (cancel != nullptr && cancel->has_check())
         waiting.emplace(&poll_cancellation, cancel,
                         std::max(cancel->interval(), std::chrono::milliseconds(1)));
@@ -268,7 +268,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 #define BRIMO_INSTANTIATE_EXPORT_CHUNK(Event)                                                            \
     template Result<void, ExportError> export_chunk<Event>(EventReader&, const Params&, const Corrections&, \
                                                            std::span<const std::uint64_t>, int,         \
-                                                           const std::string&, ecc::WorkerPool*, Cancellation*);
+                                                           const std::string&, concurrency::WorkerPool*, Cancellation*);
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3Event)
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3SEvent)
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Quarvelv3Event)

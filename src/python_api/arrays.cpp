@@ -14,7 +14,7 @@
 #include "acquisition/event_reader.h"
 #include "bulk/arrays.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "python_api/args.h"
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
@@ -320,7 +320,7 @@ constexpr double kPartBytes = 1 << 20;
 // The arrays of the events at positions [begin, end) of the plan's selection, as read()'s dict.
 PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end) {
     auto created = bulk::ArrayBuilder::create(plan.params, bulk::ReadOptions{plan.pedestals, plan.skip},
-                                              ecc::global_pool());
+                                              concurrency::global_pool());
     if (!created) return raise_error(created.error());
     bulk::ArrayBuilder builder = std::move(created).value();
 

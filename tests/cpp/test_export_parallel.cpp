@@ -14,7 +14,7 @@
 
 #include "acquisition/acquisition.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "export/csv.h"
 #include "export/export.h"
 #include "export/layout.h"
@@ -30,7 +30,7 @@ using brimo::Lanwev1Event;
 using brimo::Params;
 using brimo::Pellorv3Event;
 using brimo::RowBatching;
-using brimo::ecc::WorkerPool;
+using brimo::concurrency::WorkerPool;
 using brimo_test::read_file;
 using brimo_test::StdoutCapture;
 using brimo_test::TempDir;
