@@ -1,7 +1,5 @@
 #include "acquisition/util.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <cerrno>
 
 #include "acquisition/acquisition.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -80,15 +79,12 @@ constexpr std::size_t kMaxNonRegularBytes = std::size_t(1) << 20;
 template <class Buffer>
 bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out, int& err_no) {
     out.clear();
-    if (has_nul(file)) {
-        err_no = EINVAL;
+    auto opened = open_read(file);
+    if (!opened) {
+        err_no = opened.error().err_no;
         return false;
     }
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        err_no = errno;
-        return false;
-    }
+    const int fd = opened->get();
     struct stat st;
     std::size_t expect = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -104,7 +100,6 @@ bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, 
     for (;;) {
         if (used == out.size()) {
             if (out.size() > limit) {
-                ::close(fd);
                 out.clear();
                 err_no = EFBIG;
                 return false;
@@ -115,14 +110,12 @@ bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, 
         if (got < 0) {
             if (errno == EINTR) continue;
             err_no = errno;
-            ::close(fd);
             out.clear();
             return false;
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     out.resize(used);
     return true;
 }
@@ -154,11 +147,11 @@ bool is_acquisition(const std::filesystem::path& path) {
 std::vector<Acquisition> list_acquisitions(const std::filesystem::path& root) {
     std::vector<Acquisition> out;
     if (has_nul(root)) return out;
-    DIR* dir = ::opendir(root.c_str());
-    if (dir == nullptr) return out;
+    const UniqueDir dir(::opendir(root.c_str()));
+    if (!dir) return out;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
+        const dirent* entry = ::readdir(dir.get());
         // A failing enumeration cannot be resumed reliably: keep what was found so far.
         if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
@@ -166,7 +159,6 @@ std::vector<Acquisition> list_acquisitions(const std::filesystem::path& root) {
         auto acq = Acquisition::open(root / entry->d_name);
         if (acq) out.push_back(std::move(acq).value());
     }
-    ::closedir(dir);
     return out;
 }
 

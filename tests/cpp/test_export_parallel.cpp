@@ -50,7 +50,7 @@ Output capture(F&& body, const char* device = nullptr) {
     Output o;
     StdoutCapture cap;
     {
-        CsvWriter out(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        CsvWriter out(brimo::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)));
         o.ok = body(out);
         o.ok = out.finish().ok() && o.ok;
     }
