@@ -3,7 +3,8 @@
     brimoacq demo [DIR]                    write a synthetic acquisition, show it, export it to CSV
     brimoacq info ACQ                      params, chunk and event counts, calibration files, first event
     brimoacq ls ROOT                       the acquisitions under ROOT with model and event count
-    brimoacq export ACQ OUT [--indices SPEC] [--pedestals]
+    brimoacq export ACQ OUT [--indices SPEC] [--pedestals] [--format csv|parquet]
+    brimoacq convert ROOT OUT [--scheduler ADDRESS] [--pedestals]   every acquisition to a Parquet dataset
     brimoacq plot ACQ INDEX [-o FILE.png] [--channels LIST]
 
 Errors are reported as one line on standard error with a non-zero exit status (2 for bad arguments).
@@ -257,6 +258,8 @@ def _pedestal_note(acq):
 
 
 def cmd_export(args):
+    if args.format == "parquet":
+        return cmd_export_parquet(args)
     acq = _open(args.acq)
     indices = parse_indices(args.indices, len(acq))
     if args.pedestals:
@@ -271,6 +274,200 @@ def cmd_export(args):
     print(f"exported {len(indices)} selected events of {acq.name} {how} into {args.out}:")
     for name in files:
         print(f"  {name}")
+
+
+# --- Parquet: export and convert ------------------------------------------------------------------------
+
+
+def _columnar(module, extra):
+    """brimoacq_tools.arrow or .dask, or a one-line error naming the extra to install."""
+    import importlib
+
+    try:
+        return importlib.import_module(f"brimoacq_tools.{module}")
+    except ImportError as exc:
+        if f"brimoacq[{extra}]" in str(exc):
+            raise CliError(str(exc)) from None
+        raise
+
+
+def _skipped_text(selected, written):
+    if written == selected:
+        return ""
+    return f" ({selected - written} of {selected} selected events could not be read, parsed or corrected and were left out)"
+
+
+def _check_missing(args, where, selected, written):
+    """Events left out fail the command unless --allow-missing accepts them."""
+    if written < selected and not getattr(args, "allow_missing", False):
+        raise CliError(f"{where}: {selected - written} of {selected} selected events could not be read, parsed or "
+                       "corrected (pass --allow-missing to accept this)")
+
+
+def cmd_export_parquet(args):
+    arrow = _columnar("arrow", "arrow")
+    acq = _open(args.acq)
+    indices = parse_indices(args.indices, len(acq))
+    out = args.out
+    if os.path.isdir(out) or out.endswith(os.sep):
+        out = os.path.join(out, f"{acq.name}.parquet")
+    if _inside(out, acq.path):
+        raise CliError(f"{out}: refusing to write into the acquisition directory")
+    parent = os.path.dirname(os.path.abspath(out))
+    os.makedirs(parent, exist_ok=True)
+    written = arrow.write_parquet(acq, out, indices=indices, pedestals=args.pedestals, errors="skip")
+    how = "with pedestal correction" if args.pedestals else "without pedestal correction"
+    print(f"wrote {written} events of {acq.name} {how} to {out}{_skipped_text(len(indices), written)}")
+    _check_missing(args, out, len(indices), written)
+
+
+def _events_bar(total, desc):
+    """A tqdm bar counting events on a terminal, or a silent object with the same methods."""
+    if sys.stderr.isatty():
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            pass
+        else:
+            return tqdm(total=total, unit="event", unit_scale=True, desc=desc, file=sys.stderr)
+
+    class _Quiet:
+        def update(self, n):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+    return _Quiet()
+
+
+def _convert_local(arrow, jobs, workers, bar):
+    """Parts on a pool of processes; each acquisition's folder is put in place once its parts are done."""
+    import multiprocessing
+    from concurrent.futures import FIRST_EXCEPTION, ProcessPoolExecutor, wait
+
+    results = {}
+    # Fresh interpreters rather than forks of this one, which may hold threads (the progress bar's).
+    with ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn")) as pool:
+        pending = {pool.submit(arrow.write_part, part): (job, part) for job in jobs for part in job.parts}
+        by_job = {job: [] for job in jobs}
+        while pending:
+            done, _ = wait(list(pending), return_when=FIRST_EXCEPTION)
+            for future in done:
+                job, part = pending.pop(future)
+                if future.exception() is not None:
+                    for other in pending:
+                        other.cancel()
+                    raise future.exception()
+                by_job[job].append(future.result())
+                bar.update(part.stop - part.start)
+                if len(by_job[job]) == len(job.parts):
+                    results[job.name] = arrow.publish(job, by_job[job])
+    return results
+
+
+def _convert_cluster(arrow, jobs, address, bar):
+    """Parts as tasks of the Dask scheduler at `address`; the workers read and write the paths."""
+    try:
+        from distributed import Client, as_completed
+    except ImportError:
+        raise CliError('running on a Dask scheduler needs distributed: pip install "brimoacq[dask]"') from None
+    results = {}
+    with Client(address, timeout="30s") as client:
+        futures = {}
+        for job in jobs:
+            for part in job.parts:
+                futures[client.submit(arrow.write_part, part, pure=False)] = (job, part)
+        by_job = {job: [] for job in jobs}
+        for future in as_completed(list(futures)):
+            job, part = futures[future]
+            by_job[job].append(future.result())
+            bar.update(part.stop - part.start)
+            if len(by_job[job]) == len(job.parts):
+                # Put in place on a worker: the dataset lies on the workers' file system.
+                results[job.name] = client.submit(arrow.publish, job, by_job[job], pure=False).result()
+    return results
+
+
+def cmd_convert(args):
+    brimoacq = _module()
+    arrow = _columnar("arrow", "arrow")
+    if not os.path.isdir(args.root):
+        raise CliError(f"{args.root}: no such directory")
+    paths = sorted(a.path for a in brimoacq.list_acquisitions(args.root))
+    if not paths:
+        print(f"no acquisitions under {args.root}: nothing converted")
+        return
+    try:
+        jobs = arrow.plan_dataset(paths, args.out, pedestals=args.pedestals, events_per_part=args.events_per_part,
+                                  errors="skip")
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    total = sum(part.stop - part.start for job in jobs for part in job.parts)
+    os.makedirs(args.out, exist_ok=True)
+    try:
+        with _events_bar(total, "converting") as bar:
+            if args.scheduler:
+                results = _convert_cluster(arrow, jobs, args.scheduler, bar)
+            else:
+                results = _convert_local(arrow, jobs, args.jobs or os.cpu_count() or 1, bar)
+    except BaseException:
+        arrow.discard(jobs)
+        raise
+    how = "with pedestal correction" if args.pedestals else "without pedestal correction"
+    print(f"converted {len(jobs)} acquisitions {how} into the Parquet dataset {args.out}:")
+    for job in jobs:
+        events, rows = results[job.name]
+        selected = sum(part.stop - part.start for part in job.parts)
+        print(f"  {job.name}: {events} events, {rows} rows -> {job.final}{_skipped_text(selected, events)}")
+    selected = sum(part.stop - part.start for job in jobs for part in job.parts)
+    _check_missing(args, args.out, selected, sum(events for events, _ in results.values()))
+
+
+def _positive_int(text):
+    value = _nonneg_int(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"invalid positive integer: {text!r}")
+    return value
+
+
+def add_columnar_commands(sub):
+    """The Parquet option of 'export' is added where 'export' is built; this adds 'convert'."""
+    p = sub.add_parser("convert", help="convert every acquisition under a directory to a Parquet dataset",
+                       description="Convert every acquisition directly under ROOT into the Parquet dataset OUT: "
+                                   "a folder 'acquisition=<name>' per acquisition holding part files of "
+                                   "consecutive events, read back by pyarrow, pandas, polars, DuckDB and Dask "
+                                   "with a column 'acquisition'. Runs on a local pool of processes, or on a "
+                                   "running Dask scheduler whose workers see ROOT and OUT at the same paths. "
+                                   'Needs pip install "brimoacq[arrow]" (and "brimoacq[dask]" for --scheduler).')
+    p.add_argument("root", metavar="ROOT", help="directory holding acquisitions")
+    p.add_argument("out", metavar="OUT", help="dataset directory (created if missing; an acquisition's folder "
+                                              "in it is replaced once its conversion is complete)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler, e.g. tcp://host:8786")
+    p.add_argument("--jobs", type=_positive_int, metavar="N", help="local worker processes (default: one per CPU)")
+    p.add_argument("--events-per-part", type=_positive_int, default=10_000, metavar="N",
+                   help="events per part file (default 10000)")
+    p.add_argument("--pedestals", action="store_true", help="subtract the pedestal calibration (an acquisition "
+                                                            "without a usable one stops the conversion)")
+    p.add_argument("--allow-missing", action="store_true",
+                   help="exit with status 0 even when events could not be read, parsed or corrected and are "
+                        "missing from the dataset (they are always counted in the report)")
+    p.set_defaults(func=cmd_convert)
+
+
+def add_export_format_options(p):
+    p.add_argument("--format", choices=("csv", "parquet"), default="csv",
+                   help="csv (default): files of at most 1000 events in the directory OUT; parquet: one file OUT "
+                        "(or OUT/<name>.parquet when OUT is a directory); needs pip install \"brimoacq[arrow]\"")
+    try:
+        p.add_argument("--allow-missing", action="store_true",
+                       help="exit with status 0 even when events could not be read, parsed or corrected and are "
+                            "missing from the output")
+    except argparse.ArgumentError:  # already defined with the CSV options
+        pass
 
 
 # --- plot ------------------------------------------------------------------------------------------------
@@ -401,7 +598,9 @@ def build_parser():
                         "(items may be mixed: '0:10,20')")
     p.add_argument("--pedestals", action="store_true",
                    help="subtract the acquisition's pedestal calibration")
+    add_export_format_options(p)
     p.set_defaults(func=cmd_export)
+    add_columnar_commands(sub)
 
     p = sub.add_parser("plot", help="plot one event's waveforms (needs matplotlib)",
                        description="Plot the waveforms of one event, sample value against time, one line per "

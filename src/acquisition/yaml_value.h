@@ -30,6 +30,16 @@ struct YamlValue {
     YamlMapping mapping;        // Mapping
     std::shared_ptr<const YamlValue> tagged;  // Tagged: the value inside the tag (never null)
 
+    // Declared here and defaulted below the class: a mapping holds pairs of YamlValue, which are
+    // complete only once the class is, and some standard libraries look at the pair type while
+    // defining these members inside the class.
+    YamlValue();
+    YamlValue(const YamlValue&);
+    YamlValue(YamlValue&&) noexcept;
+    YamlValue& operator=(const YamlValue&);
+    YamlValue& operator=(YamlValue&&) noexcept;
+    ~YamlValue();
+
     static YamlValue null() { return {}; }
     static YamlValue from_bool(bool b) { YamlValue v; v.kind = Kind::Bool; v.boolean = b; return v; }
     static YamlValue from_uint(std::uint64_t u) { YamlValue v; v.kind = Kind::Int; v.int_magnitude = u; return v; }
@@ -55,5 +65,12 @@ struct YamlValue {
     }
     bool is_string(std::string_view s) const { return kind == Kind::String && text == s; }
 };
+
+inline YamlValue::YamlValue() = default;
+inline YamlValue::YamlValue(const YamlValue&) = default;
+inline YamlValue::YamlValue(YamlValue&&) noexcept = default;
+inline YamlValue& YamlValue::operator=(const YamlValue&) = default;
+inline YamlValue& YamlValue::operator=(YamlValue&&) noexcept = default;
+inline YamlValue::~YamlValue() = default;
 
 }  // namespace brimo

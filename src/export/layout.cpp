@@ -242,7 +242,8 @@ Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, cons
     constexpr std::size_t kShortPrefix = 16;
     static_assert(sizeof prefix >= kShortPrefix);
     const std::size_t group_max = group * (kMaxFloatChars + 1);
-    const std::size_t row_max = prefix_len + 1 + channels.size() * group_max;
+    // At least the fixed-size block of the prefix copy, also for a row without channel groups.
+    const std::size_t row_max = std::max(prefix_len + 1 + channels.size() * group_max, kShortPrefix);
     // Rows wider than the buffer reserve room group by group.
     const bool by_group = row_max > out.capacity() / 2;
 

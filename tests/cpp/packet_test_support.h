@@ -19,7 +19,7 @@
 
 #include "acquisition/metadata.h"
 #include "parsing/framework.h"
-#include "parsing/fuzz_entry.h"
+#include "fuzz_entry.h"
 
 namespace brimo::testing {
 

@@ -41,7 +41,7 @@ def root(tmp_path_factory):
     return root
 
 
-@pytest.mark.parametrize("command", [[], ["demo"], ["info"], ["ls"], ["export"], ["plot"]])
+@pytest.mark.parametrize("command", [[], ["demo"], ["info"], ["ls"], ["export"], ["plot"], ["convert"]])
 def test_help_on_every_command(command):
     result = run(*command, "--help")
     assert result.returncode == 0

@@ -1,7 +1,9 @@
 // Fuzzing support: decoding a parameter set from the first bytes of a fuzz input, and the shape every
-// successfully parsed event must have. Used by the fuzz targets under fuzz/ and by the C++ tests.
+// successfully parsed event must have. Used by the fuzz targets in this directory and by the C++
+// tests; not part of the library.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,11 @@ FuzzInput decode_fuzz_input(Model model, const std::uint8_t* data, std::size_t s
 // description of the violated invariant.
 std::string fuzz_parse(Model model, const std::uint8_t* data, std::size_t size);
 
+// Inputs of the parser target: byte 0 picks the model (modulo the number of models, in the order
+// of the Model enumeration), the rest is an input of fuzz_parse for that model.
+inline constexpr unsigned kFuzzModels = 9;
+Model fuzz_model(std::uint8_t selector);
+
 // The same for an already decoded packet and params.
 std::string parse_and_check(Model model, Bytes packet, const Params& params);
 
@@ -45,6 +52,8 @@ std::string parse_and_check(Model model, Bytes packet, const Params& params);
 // - where the time axis comes from the labels (every record but the lanwev1 one), each channel
 //   below params "channels" has "samples" time values per window, r * S + n modulo 65536 with r the
 //   window's position relative to the channel's first label;
+// - with params "samples" 0 a window holds no sample word, so the labels are bounded by the parsers'
+//   own limit on sample-free labels instead of the packet size;
 // - per-record extras: lanwev1 timing has one value per window, vombel96 ecc_errors one entry per
 //   channel, pellorv3s no more tail words than the packet has words.
 template <class Event>
@@ -87,7 +96,8 @@ std::string event_invariants(const Event& ev, const Params& params, std::size_t 
         }
     }
     if (total_samples > words) return "more samples than words in the packet";
-    if (total_labels > words) return "more windows than words in the packet";
+    const std::uint64_t label_bound = params.samples == 0 ? std::max(words, kMaxSampleFreeLabels) : words;
+    if (total_labels > label_bound) return "more windows than words in the packet";
     if constexpr (std::is_same_v<Event, Lanwev1Event>) {
         if (ev.timing.size() != outer) return "timing does not have one entry per channel";
         for (std::size_t c = 0; c < outer; ++c)

@@ -1,4 +1,4 @@
-#include "parsing/fuzz_entry.h"
+#include "fuzz_entry.h"
 
 #include <algorithm>
 #include <array>
@@ -67,6 +67,11 @@ YamlValue key_value(std::uint8_t kind, std::uint16_t v) {
 }
 
 }  // namespace
+
+Model fuzz_model(std::uint8_t selector) {
+    static_assert(kFuzzModels == std::size_t(Model::Mirranv2) + 1, "every model has a selector");
+    return static_cast<Model>(selector % kFuzzModels);
+}
 
 FuzzInput decode_fuzz_input(Model model, const std::uint8_t* data, std::size_t size) {
     Reader r{data, size};
