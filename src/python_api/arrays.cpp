@@ -19,6 +19,7 @@
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
 #include "python_api/signals.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -66,10 +67,9 @@ bool ready(PyTypeObject* type) {
 }
 
 // numpy.frombuffer, imported on first use and kept for the life of the process.
-PyObject* g_frombuffer = nullptr;
-
 PyObject* frombuffer() {
-    if (g_frombuffer != nullptr) return g_frombuffer;
+    PyObject*& cached = process_state().numpy_frombuffer;
+    if (cached != nullptr) return cached;
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -82,8 +82,8 @@ PyObject* frombuffer() {
     }
     PyRef function(PyObject_GetAttrString(numpy.get(), "frombuffer"));
     if (!function) return nullptr;
-    if (g_frombuffer == nullptr) g_frombuffer = function.release();
-    return g_frombuffer;
+    if (cached == nullptr) cached = function.release();
+    return cached;
 }
 
 // A numpy array of `dtype` over the block of `array`, which the array's base object takes over.
