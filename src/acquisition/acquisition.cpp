@@ -42,8 +42,7 @@ Result<std::string, InternalError> Acquisition::file_name() const { return final
 
 Result<std::string, AcquisitionError> Acquisition::metadata_str() const {
     std::string text;
-    int err_no = 0;
-    if (!read_whole_file(path_ / "metadata.yml", kMaxMetadataBytes, text, err_no) || !is_valid_utf8(text))
+    if (!read_whole_file(path_ / "metadata.yml", kMaxMetadataBytes, text) || !is_valid_utf8(text))
         return err(AcquisitionError::read_failed("failed to read metadata"));
     return text;
 }
@@ -56,10 +55,9 @@ Result<Metadata, MetadataError> Acquisition::metadata() const {
 
 Result<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {
     MiscData out{{}, kind};
-    int err_no = 0;
-    if (!read_whole_file(path_ / misc_data_file_name(kind), kMaxMiscDataBytes, out.data, err_no)) {
-        if (err_no == ENOENT) return err(acq_error(AcquisitionErrorKind::NoSuchMiscData));
-        return err(AcquisitionError::read_failed(os_error_text(err_no)));
+    if (auto read = read_whole_file(path_ / misc_data_file_name(kind), kMaxMiscDataBytes, out.data); !read) {
+        if (read.error().err_no == ENOENT) return err(acq_error(AcquisitionErrorKind::NoSuchMiscData));
+        return err(AcquisitionError::read_failed(os_error_text(read.error().err_no)));
     }
     return out;
 }
@@ -89,9 +87,9 @@ Result<std::uint64_t, AcquisitionError> Acquisition::len() const {
             return chunk->event_count();
         }();
         if (!count) break;
-        if (!*count) return err(std::move(*count).error());
+        BRIMO_ASSIGN_OR_RETURN(const std::uint64_t events, *std::move(count));
         // Saturate: only sparse files of absurd size could get here, and a wrapped sum would lie.
-        total = **count > UINT64_MAX - total ? UINT64_MAX : total + **count;
+        total = events > UINT64_MAX - total ? UINT64_MAX : total + events;
     }
     return total;
 }
@@ -111,10 +109,9 @@ Result<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::uint64
         }
         auto chunk = ReadChunkFile::open_at(dir->get(), n);
         if (!chunk) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
-        auto count = chunk->event_count();
-        if (!count) return err(std::move(count).error());
-        if (remaining < *count) return chunk->get(remaining);
-        remaining -= *count;
+        BRIMO_ASSIGN_OR_RETURN(const std::uint64_t count, chunk->event_count());
+        if (remaining < count) return chunk->get(remaining);
+        remaining -= count;
     }
 }
 

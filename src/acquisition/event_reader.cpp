@@ -59,9 +59,8 @@ struct EventReader::Impl {
                                              : AcquisitionErrorKind::IndexOutOfBounds));
         const std::uint64_t n = static_cast<std::uint64_t>(it - ends.begin());
         const std::uint64_t first = n == 0 ? 0 : ends[n - 1];
-        auto c = chunk(n);
-        if (!c) return err(std::move(c).error());
-        return (*c)->get(index - first);
+        BRIMO_ASSIGN_OR_RETURN(const ReadChunkFile* c, chunk(n));
+        return c->get(index - first);
     }
 
     Result<const ReadChunkFile*, AcquisitionError> chunk(std::uint64_t n) {

@@ -77,14 +77,10 @@ namespace {
 constexpr std::size_t kMaxNonRegularBytes = std::size_t(1) << 20;
 
 template <class Buffer>
-bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out, int& err_no) {
+Result<void, SysError> read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out) {
     out.clear();
-    auto opened = open_read(file);
-    if (!opened) {
-        err_no = opened.error().err_no;
-        return false;
-    }
-    const int fd = opened->get();
+    BRIMO_ASSIGN_OR_RETURN(const UniqueFd opened, open_read(file));
+    const int fd = opened.get();
     struct stat st;
     std::size_t expect = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -101,34 +97,33 @@ bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, 
         if (used == out.size()) {
             if (out.size() > limit) {
                 out.clear();
-                err_no = EFBIG;
-                return false;
+                return err(SysError{EFBIG});
             }
             out.resize(std::min<std::size_t>(out.size() * 2 + 4096, limit + 1));
         }
         const ssize_t got = ::read(fd, out.data() + used, out.size() - used);
         if (got < 0) {
             if (errno == EINTR) continue;
-            err_no = errno;
+            const int err_no = errno;
             out.clear();
-            return false;
+            return err(SysError{err_no});
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
     out.resize(used);
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out, int& err_no) {
-    return read_whole_file_into(file, limit, out, err_no);
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out) {
+    return read_whole_file_into(file, limit, out);
 }
 
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::vector<std::uint8_t>& out,
-                     int& err_no) {
-    return read_whole_file_into(file, limit, out, err_no);
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit,
+                                       std::vector<std::uint8_t>& out) {
+    return read_whole_file_into(file, limit, out);
 }
 
 // ---------------------------------------------------------------------------------------------

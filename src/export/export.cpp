@@ -185,9 +185,8 @@ Result<void, ExportError> export_chunk(EventReader& reader, const Params& params
                                        const std::string& file_name, concurrency::WorkerPool* pool, Cancellation* cancel) {
     if (pool != nullptr && pool->size() < 2) pool = nullptr;
     PendingFile pending(dir_fd);
-    auto fd = pending.create();
-    if (!fd) return err(fd.error());
-    CsvWriter out(std::move(*fd));
+    BRIMO_ASSIGN_OR_RETURN(UniqueFd fd, pending.create());
+    CsvWriter out(std::move(fd));
     out.set_cancellation(cancel);
 
     // The header's channel list depends on every event of the file, so the whole chunk is parsed

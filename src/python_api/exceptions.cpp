@@ -121,7 +121,7 @@ PyObject* raise_error(const ExportError& e) {
 }
 
 PyObject* raise_error(const InternalError& e) {
-    set_internal_error(e.message.c_str());
+    set_internal_error(e.what.c_str());
     return nullptr;
 }
 
