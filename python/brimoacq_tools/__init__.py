@@ -9,8 +9,11 @@ from .arrays import dense, to_awkward
 from .models import MODELS, Window
 from .writer import (
     default_params,
+    ecc_encode,
+    ecc_word_offset,
     encode_event,
     expected_event,
+    flip_bits,
     make_pedestals,
     correct_expected,
     synthesize_events,
@@ -22,8 +25,11 @@ __all__ = [
     "MODELS",
     "Window",
     "default_params",
+    "ecc_encode",
+    "ecc_word_offset",
     "encode_event",
     "expected_event",
+    "flip_bits",
     "make_pedestals",
     "correct_expected",
     "synthesize_events",

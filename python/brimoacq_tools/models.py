@@ -182,6 +182,79 @@ def set_time_axis(labels, windows, samples):
     return out
 
 
+# --- vombel96 error-correcting code ---------------------------------------------------------------------
+
+# Each 16-bit vombel96 sample word is a code word: data bits 0-9, check bits 10-13 (check bit 10 + k makes
+# the parity under ECC_MASKS[k] even), and bits 14 and 15 that only the global parity over all sixteen bits
+# counts. The writer sets bit 14 to make that parity even and leaves bit 15 clear.
+ECC_MASKS = (0x055B, 0x0A6D, 0x138E, 0x23F0)
+ECC_PARITY_BIT = 14
+# The geometry that ecc_check and ecc_correct assume, whatever the params say: chip blocks of 131140
+# bytes (a header byte, sixteen channel blocks of a header word, 4096 sample words and a footer word,
+# then padding), at most six of them, and a two-byte event footer.
+ECC_CHIP_BYTES = 131140
+ECC_CHANNEL_BLOCK_BYTES = 8196
+ECC_CHANNEL_WORDS = 4096
+ECC_MAX_CHIPS = 6
+ECC_FOOTER_BYTES = 2
+ECC_FULL_PACKET_BYTES = ECC_MAX_CHIPS * ECC_CHIP_BYTES + ECC_FOOTER_BYTES
+
+
+def _parity(values):
+    v = values ^ (values >> 8)
+    v ^= v >> 4
+    v ^= v >> 2
+    v ^= v >> 1
+    return v & 1
+
+
+def ecc_encode(data):
+    """The code words of 10-bit data values (an int or an integer array): check bits 10-13 give a zero
+    syndrome and bit 14 an even global parity."""
+    d = np.asarray(data, dtype=np.int64)
+    if d.size and (d.min() < 0 or d.max() > 0x3FF):
+        raise ValueError("ECC data values must be 0 to 1023 (ten bits)")
+    word = d.copy()
+    for k, mask in enumerate(ECC_MASKS):
+        word |= _parity(d & mask & 0x3FF) << (10 + k)
+    word |= _parity(word) << ECC_PARITY_BIT
+    return int(word) if word.ndim == 0 else word
+
+
+def ecc_word_offset(channel, sample):
+    """Byte offset in a packet of sample word `sample` (0 to 4095) of channel `channel` (0 to 95), as
+    ecc_check reports it in the record's packet offset."""
+    if not 0 <= channel < ECC_MAX_CHIPS * 16 or not 0 <= sample < ECC_CHANNEL_WORDS:
+        raise ValueError(f"no ECC word for channel {channel}, sample {sample}")
+    chip, pos = divmod(channel, 16)
+    return ECC_CHIP_BYTES * chip + 3 + ECC_CHANNEL_BLOCK_BYTES * pos + 2 * sample
+
+
+def ecc_channel_ranges(length):
+    """The (start, end) byte ranges of the sample words that ecc_check examines in a packet of `length`
+    bytes, or None for a length that it refuses."""
+    if length < ECC_FOOTER_BYTES:
+        return None
+    chips = -(-(length - ECC_FOOTER_BYTES) // ECC_CHIP_BYTES)
+    if chips > ECC_MAX_CHIPS:
+        return None
+    ranges = [(ecc_word_offset(c, 0), ecc_word_offset(c, 0) + 2 * ECC_CHANNEL_WORDS) for c in range(16 * chips)]
+    if ranges and ranges[-1][1] > length:
+        return None
+    return ranges
+
+
+def flip_bits(packet, flips):
+    """A copy of `packet` with chosen bits inverted: `flips` holds (offset, bit) pairs naming bit `bit`
+    (0 to 15) of the little-endian 16-bit word at byte `offset`."""
+    out = bytearray(packet)
+    for offset, bit in flips:
+        if not 0 <= bit < 16 or not 0 <= offset or offset + (2 if bit >= 8 else 1) > len(out):
+            raise ValueError(f"bit {bit} of the word at byte {offset} is outside the {len(out)}-byte packet")
+        out[offset + bit // 8] ^= 1 << (bit % 8)
+    return bytes(out)
+
+
 # --- models ----------------------------------------------------------------------------------------------
 
 
@@ -756,9 +829,15 @@ class Vombel96(_FullBuffer):
         cpc = params["channels"] // k["nc"] if k["nc"] else 0
         return range(min(cpc * k["nc"], VOMBEL96_CHANNELS))
 
-    def encode(self, params, event):
+    def encode(self, params, event, ecc=None):
+        """`ecc`: True writes every sample word as an ECC code word, False leaves bits 10-15 as the one's
+        complement gives them, None (the default) writes code words when the packet has exactly the
+        geometry that ecc_check examines (a full-size event: all sixteen channel blocks of every chip, 4096
+        sample words each) and the sample field lies within the ten data bits."""
         k = self.consts(params)
         model = self.name
+        if ecc and k["dm"] & ~0x3FF:
+            raise ValueError(f"{model}: ECC words carry ten data bits; \"data_mask\" {k['dm']:#06x} reaches beyond them")
         if k["nc"] == 0:
             raise ValueError(f"{model}: \"num_chips\" 0 leaves the chip layout undefined")
         cpc = params["channels"] // k["nc"]
@@ -771,6 +850,8 @@ class Vombel96(_FullBuffer):
                 "fill whole chips"
             )
         out = bytearray()
+        sample_ranges = []  # byte range of each channel block's sample words
+        nsamp = params["windows"] * params["samples"]
         for g in range(0, len(blocks), max(cpc, 1)):
             group = blocks[g : g + cpc]
             chip = group[0][0] // cpc
@@ -784,6 +865,9 @@ class Vombel96(_FullBuffer):
                 body[0] = self.head(k, cwc, first, "first window")
                 words.extend(body)
             block = bytes([chip] + [0] * max(0, k["nch"] - 1)) if k["nch"] else b""
+            for j, (_, _, body) in enumerate(group):
+                start = len(out) + len(block) + 2 * (j * len(body) + k["nwh"])
+                sample_ranges.append((start, start + 2 * nsamp))
             block += _le(words) + bytes(k["ncf"])
             if block[0] & 0x3F != chip:
                 raise ValueError(f"{model}: with \"n_chip_headers\" 0 the first payload byte must name the chip")
@@ -792,6 +876,12 @@ class Vombel96(_FullBuffer):
         _check_size(len(out), model)
         if len(out) % 2:
             raise ValueError(f"{model}: the chip and footer sizes give an odd packet length")
+        if ecc is None:
+            ecc = not k["dm"] & ~0x3FF and sample_ranges == ecc_channel_ranges(len(out))
+        if ecc:
+            for start, end in sample_ranges:
+                words = np.frombuffer(bytes(out[start:end]), dtype="<u2").astype(np.int64)
+                out[start:end] = ecc_encode(words & 0x3FF).astype("<u2").tobytes()
         return bytes(out)
 
     def expected_ecc(self):

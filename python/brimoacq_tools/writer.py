@@ -11,6 +11,10 @@ the board read them. ``encode_event`` turns a description into the model's packe
 ``Acquisition.parsed_event`` returns for that packet, and ``synthesize_events`` makes descriptions that look
 like a digitizer's output: a pedestal baseline per cell, noise, and now and then a pulse.
 
+vombel96 sample words can be written as error-correcting code words (``encode_event(..., ecc=True)``; the
+default for full-size events, those whose sample words are exactly the ones ``brimoacq.ecc_check``
+examines), and ``flip_bits`` inverts chosen bits of a packet to give that check something to find.
+
 Example::
 
     from brimoacq_tools import write_synthetic
@@ -31,7 +35,7 @@ from typing import Iterable, List, Mapping, NamedTuple, Optional, Union
 import numpy as np
 import yaml
 
-from .models import CODECS, MODELS, U64_MAX, Window, codec_for
+from .models import CODECS, MODELS, U64_MAX, Window, codec_for, ecc_encode, ecc_word_offset, flip_bits
 
 MISC_FILES = ("readout_metadata", "pedestals_calibration", "timing_calibration", "adc2mv_calibration")
 MAX_CHUNK_OFFSET = (1 << 32) - 1  # an index entry stores the event offset in 32 bits
@@ -148,10 +152,20 @@ def normalize_event(params: Mapping, event: Mapping) -> dict:
     return out
 
 
-def encode_event(params: Mapping, event: Mapping) -> bytes:
-    """The raw packet of one event as the board writes it."""
+def encode_event(params: Mapping, event: Mapping, ecc: Optional[bool] = None) -> bytes:
+    """The raw packet of one event as the board writes it.
+
+    `ecc` (vombel96 only): True writes the sample words as error-correcting code words, False does not,
+    None does for full-size events, those whose sample words are exactly the ones that ``ecc_check``
+    examines."""
     params = check_params(params)
-    return codec_for(params).encode(params, normalize_event(params, event))
+    codec = codec_for(params)
+    ev = normalize_event(params, event)
+    if not codec.has_ecc():
+        if ecc:
+            raise ValueError(f"{params['model']}: only vombel96 packets carry an error-correcting code")
+        return codec.encode(params, ev)
+    return codec.encode(params, ev, ecc=ecc)
 
 
 def expected_event(params: Mapping, event: Mapping) -> dict:
@@ -247,6 +261,19 @@ def synthesize_events(
 ) -> List[dict]:
     """`count` event descriptions for the params, each channel's samples being its pedestals plus noise and,
     with `pulse_probability` per channel, a pulse. `pedestals` defaults to ``make_pedestals(params, seed)``."""
+    return list(iter_synthesized_events(params, count, seed, pedestals, windows_per_event, pulse_probability))
+
+
+def iter_synthesized_events(
+    params: Mapping,
+    count: int,
+    seed: int = 0,
+    pedestals=None,
+    windows_per_event: Optional[int] = None,
+    pulse_probability: float = 0.1,
+):
+    """The events of `synthesize_events` one by one, as they are made (the same events for the same
+    arguments): for writing large acquisitions without holding every description."""
     params = check_params(params)
     codec = codec_for(params)
     if pedestals is None:
@@ -260,7 +287,6 @@ def synthesize_events(
     sigma = max(1.0, 0.003 * top)
     stop = codec.consts(params).get("stop") if hasattr(codec, "consts") else None
     cells = np.arange(spw).clip(0, max(S - 1, 0))
-    events = []
     for _ in range(count):
         plan = codec.plan(params, rng, per_event)
         event = {}
@@ -283,8 +309,7 @@ def synthesize_events(
                 v[v == stop] -= 1
             out = [Window(label, row, timing) for (label, timing), row in zip(wins, v)]
             event[c] = out
-        events.append(event)
-    return events
+        yield event
 
 
 # --- writing ---------------------------------------------------------------------------------------------
@@ -309,6 +334,8 @@ def write_acquisition(
     registers: Optional[Mapping] = None,
     overwrite: bool = False,
     pickle_protocol: int = pickle.HIGHEST_PROTOCOL,
+    ecc: Optional[bool] = None,
+    bit_errors: Optional[Mapping[int, Iterable]] = None,
 ) -> Path:
     """Write an acquisition directory at `path` and return its path.
 
@@ -317,7 +344,9 @@ def write_acquisition(
     write a large acquisition for a benchmark). Chunks hold `events_per_chunk` events each, the last one fewer;
     a new chunk also starts before an event whose offset would not fit an index entry. `pedestals`, when
     given, is written as "pedestals_calibration". An existing acquisition at `path` is replaced only with
-    `overwrite`, and then its old chunk and calibration files are removed first."""
+    `overwrite`, and then its old chunk and calibration files are removed first. `ecc` is passed to
+    `encode_event`. `bit_errors` maps the position of an event in `events` to the (offset, bit) pairs that
+    `flip_bits` inverts in its packet before it is written."""
     params = check_params(params)
     if isinstance(events_per_chunk, bool) or not isinstance(events_per_chunk, int) or events_per_chunk < 1:
         raise ValueError("events_per_chunk must be a positive integer")
@@ -334,11 +363,17 @@ def write_acquisition(
     with open(path / "metadata.yml", "w", encoding="utf-8") as f:
         yaml.safe_dump(metadata, f, sort_keys=False, default_flow_style=False)
 
-    chunk, in_chunk, offset = 0, 0, 0
+    chunk, in_chunk, offset, written = 0, 0, 0, 0
     data = index = None
     try:
         for event in events:
-            packet = bytes(event) if isinstance(event, (bytes, bytearray, memoryview)) else encode_event(params, event)
+            if isinstance(event, (bytes, bytearray, memoryview)):
+                packet = bytes(event)
+            else:
+                packet = encode_event(params, event, ecc=ecc)
+            if bit_errors and written in bit_errors:
+                packet = flip_bits(packet, bit_errors[written])
+            written += 1
             if len(packet) > 0xFFFFFFFF:
                 raise ValueError("a packet longer than 2**32 - 1 bytes cannot be indexed")
             if data is not None and (in_chunk == events_per_chunk or offset > MAX_CHUNK_OFFSET):
@@ -381,16 +416,19 @@ def write_synthetic(
     events_per_chunk: int = 1000,
     overwrite: bool = False,
     windows_per_event: Optional[int] = None,
+    ecc: Optional[bool] = None,
+    bit_errors: Optional[Mapping[int, Iterable]] = None,
     **param_overrides,
 ) -> SyntheticAcquisition:
     """Write `events` synthetic events of `model` (default sizes, overridden by keyword arguments) and,
-    with `pedestals`, the pedestal table their baselines came from."""
+    with `pedestals`, the pedestal table their baselines came from. `ecc` and `bit_errors` are passed to
+    `write_acquisition`."""
     params = default_params(model, **param_overrides)
     table = make_pedestals(params, seed)
     descs = synthesize_events(params, events, seed=seed, pedestals=table, windows_per_event=windows_per_event)
     write_acquisition(
         path, params, descs, events_per_chunk=events_per_chunk, pedestals=table if pedestals else None,
-        overwrite=overwrite,
+        overwrite=overwrite, ecc=ecc, bit_errors=bit_errors,
     )
     return SyntheticAcquisition(Path(path), params, descs, table if pedestals else None)
 
@@ -402,8 +440,12 @@ __all__ = [
     "check_params",
     "correct_expected",
     "default_params",
+    "ecc_encode",
+    "ecc_word_offset",
     "encode_event",
     "expected_event",
+    "flip_bits",
+    "iter_synthesized_events",
     "make_pedestals",
     "normalize_event",
     "synthesize_events",

@@ -159,8 +159,10 @@ def test_hook_errors_propagate_unchanged(make_acq):
 
 def run_isolated(code, tmp_path):
     script = textwrap.dedent(code)
-    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
-                            env={"PYTHONPATH": ":".join(sys.path)})
+    # A bare environment, but for the sanitizer runtime that a sanitized build of the module needs preloaded.
+    env = {k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env["PYTHONPATH"] = ":".join(sys.path)
+    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
     return result.stdout
 

@@ -221,3 +221,48 @@ def test_write_synthetic_describes_what_it_wrote(tmp_path):
     assert acq.params["model"] == "skerd16" and len(acq.events) == 4
     entries = read_index(tmp_path / "demo" / "0.idx") + read_index(tmp_path / "demo" / "1.idx")
     assert len(entries) == 4 and acq.pedestals == make_pedestals(acq.params, seed=2)
+
+
+# --- vombel96 error-correcting code words ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def full_size_vombel96():
+    """One full-size vombel96 event (4096 sample words per channel block), encoded with code words."""
+    params = default_params("vombel96", windows=128, samples=32)
+    event = synthesize_events(params, 1, seed=4)[0]
+    return params, event, encode_event(params, event)
+
+
+@pytest.mark.parametrize("flips", [
+    [],                                                 # written words are clean code words
+    [(0, 0, 3)],                                        # data bit of the first word of channel 0
+    [(0, 4095, 9), (95, 4095, 13)],                     # last word of the first and the last channel
+    [(17, 64, 10), (40, 7, 0), (63, 2000, 12)],         # check bits and data bits across chips
+])
+def test_code_words_pass_ecc_check_and_flipped_bits_are_found_and_corrected(full_size_vombel96, flips):
+    brimoacq = pytest.importorskip("brimoacq")
+    from brimoacq_tools import ecc_word_offset, flip_bits
+
+    params, event, packet = full_size_vombel96
+    assert len(packet) == 786842
+    offsets = [(ecc_word_offset(c, w), bit) for c, w, bit in flips]
+    bad = flip_bits(packet, offsets)
+    records = brimoacq.ecc_check(bad)
+    assert [(r[1], r[4], r[5]) for r in records] == sorted((o, bit, 1) for o, bit in offsets)
+    assert [r[0] for r in records] == [2 * w for c, w, bit in sorted(flips)]
+    assert bytes(brimoacq.ecc_correct(bad)) == packet
+
+
+def test_code_words_keep_samples_and_are_on_for_full_size_events_only(full_size_vombel96, tmp_path):
+    brimoacq = pytest.importorskip("brimoacq")
+    params, event, packet = full_size_vombel96
+    plain = encode_event(params, event, ecc=False)
+    assert plain != packet and len(plain) == len(packet)
+    write_acquisition(tmp_path / "a", params, [packet])
+    assert brimoacq.Acquisition(str(tmp_path / "a")).parsed_event(0) == expected_event(params, event)
+    small = default_params("vombel96")  # 128 samples per channel block: not what ecc_check examines
+    desc = synthesize_events(small, 1)[0]
+    assert encode_event(small, desc) == encode_event(small, desc, ecc=False) != encode_event(small, desc, ecc=True)
+    with pytest.raises(ValueError, match="only vombel96"):
+        encode_event(default_params("skerd16"), synthesize_events(default_params("skerd16"), 1)[0], ecc=True)
