@@ -130,7 +130,8 @@ def bench_dask(root, events, repeat, events_per_partition):
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None,
-                                      env={"PYTHONPATH": python_path, "RAYON_NUM_THREADS": "1"}) as cluster, \
+                                      env={"PYTHONPATH": python_path, "RAYON_NUM_THREADS": "1",
+                                           "OMP_NUM_THREADS": "1"}) as cluster, \
                 distributed.Client(cluster):
             runs = []
             for _ in range(repeat):

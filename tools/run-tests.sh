@@ -119,7 +119,7 @@ fi
 # --- 6: PyPy ------------------------------------------------------------------------------------
 if has_stage pypy; then
   banner "PyPy: pip install . and Python tests"
-  venv=build-pypy/venv
+  venv="$root/build-pypy/venv"
   [ -x "$venv/bin/python" ] || pypy3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=numpy \
     "$PYPY_NUMPY" PyYAML pytest
