@@ -14,9 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "concurrency/pool.h"
 #include "ecc/vombel96.h"
 
 using namespace brimo::ecc;
+using namespace brimo::concurrency;
 
 namespace {
 

@@ -69,7 +69,7 @@ void export_events(const std::vector<Event>& events, const brimo::Params& params
     if (fd < 0) std::abort();
     const int check = dup(fd);
     {
-        brimo::CsvWriter out(fd, 4096);
+        brimo::CsvWriter out(brimo::UniqueFd(fd), 4096);
         auto r = brimo::export_csv<Event>(std::span<const Event>(events), out, params);
         auto fin = out.finish();
         if (r && fin) check_csv(check);

@@ -1,6 +1,5 @@
 #include "acquisition/acquisition.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,7 @@
 
 #include "acquisition/chunk.h"
 #include "acquisition/util.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -18,22 +18,6 @@ namespace {
 constexpr std::size_t kMaxMetadataBytes = std::size_t(16) << 20;
 // Calibration files hold tables of a few megabytes at most; same purpose.
 constexpr std::size_t kMaxMiscDataBytes = std::size_t(1) << 30;
-
-// The acquisition directory, opened once per operation so that every chunk file is opened relative
-// to it instead of resolving the whole path again.
-class DirFd {
-public:
-    explicit DirFd(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-    DirFd(const DirFd&) = delete;
-    DirFd& operator=(const DirFd&) = delete;
-    ~DirFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -58,8 +42,7 @@ Result<std::string, InternalError> Acquisition::file_name() const { return final
 
 Result<std::string, AcquisitionError> Acquisition::metadata_str() const {
     std::string text;
-    int err_no = 0;
-    if (!read_whole_file(path_ / "metadata.yml", kMaxMetadataBytes, text, err_no) || !is_valid_utf8(text))
+    if (!read_whole_file(path_ / "metadata.yml", kMaxMetadataBytes, text) || !is_valid_utf8(text))
         return err(AcquisitionError::read_failed("failed to read metadata"));
     return text;
 }
@@ -72,63 +55,63 @@ Result<Metadata, MetadataError> Acquisition::metadata() const {
 
 Result<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {
     MiscData out{{}, kind};
-    int err_no = 0;
-    if (!read_whole_file(path_ / misc_data_file_name(kind), kMaxMiscDataBytes, out.data, err_no)) {
-        if (err_no == ENOENT) return err(acq_error(AcquisitionErrorKind::NoSuchMiscData));
-        return err(AcquisitionError::read_failed(os_error_text(err_no)));
+    if (auto read = read_whole_file(path_ / misc_data_file_name(kind), kMaxMiscDataBytes, out.data); !read) {
+        if (read.error().err_no == ENOENT) return err(acq_error(AcquisitionErrorKind::NoSuchMiscData));
+        return err(AcquisitionError::read_failed(os_error_text(read.error().err_no)));
     }
     return out;
 }
 
 std::uint64_t Acquisition::chunk_count() const {
-    DirFd dir(path_);
-    if (dir.get() < 0) return 0;
+    // The directory is opened once per operation: every chunk file is opened relative to it instead
+    // of resolving the whole path again.
+    const auto dir = open_directory(path_);
+    if (!dir) return 0;
     const uid_t euid = ::geteuid();
     std::uint64_t n = 0;
     // A gap in the numbering hides every chunk after it.
-    while (ReadChunkFile::stat_event_count(dir.get(), n, euid) || ReadChunkFile::open_at(dir.get(), n)) ++n;
+    while (ReadChunkFile::stat_event_count(dir->get(), n, euid) || ReadChunkFile::open_at(dir->get(), n)) ++n;
     return n;
 }
 
 Result<std::uint64_t, AcquisitionError> Acquisition::len() const {
-    DirFd dir(path_);
-    if (dir.get() < 0) return std::uint64_t(0);
+    const auto dir = open_directory(path_);
+    if (!dir) return std::uint64_t(0);
     const uid_t euid = ::geteuid();
     std::uint64_t total = 0;
     for (std::uint64_t n = 0;; ++n) {
         auto count = [&]() -> std::optional<Result<std::uint64_t, AcquisitionError>> {
-            if (auto c = ReadChunkFile::stat_event_count(dir.get(), n, euid)) return *c;
-            auto chunk = ReadChunkFile::open_at(dir.get(), n);
+            if (auto c = ReadChunkFile::stat_event_count(dir->get(), n, euid)) return *c;
+            auto chunk = ReadChunkFile::open_at(dir->get(), n);
             if (!chunk) return std::nullopt;
             return chunk->event_count();
         }();
         if (!count) break;
-        if (!*count) return err(std::move(*count).error());
+        BRIMO_ASSIGN_OR_RETURN(const std::uint64_t events, *std::move(count));
         // Saturate: only sparse files of absurd size could get here, and a wrapped sum would lie.
-        total = **count > UINT64_MAX - total ? UINT64_MAX : total + **count;
+        total = events > UINT64_MAX - total ? UINT64_MAX : total + events;
     }
     return total;
 }
 
 Result<std::vector<std::uint8_t>, AcquisitionError> Acquisition::get(std::uint64_t index) const {
     // The walk starts at chunk 0 on every call: chunks may have been added or grown since the last.
-    DirFd dir(path_);
-    if (dir.get() < 0) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+    const auto dir = open_directory(path_);
+    if (!dir) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
     // A chunk that is passed over only needs its event count, read from the files' metadata where
     // that gives the same answer as opening them; the chunk that holds the event is opened.
     const uid_t euid = ::geteuid();
     std::uint64_t remaining = index;
     for (std::uint64_t n = 0;; ++n) {
-        if (const auto passed = ReadChunkFile::stat_event_count(dir.get(), n, euid); passed && remaining >= *passed) {
+        if (const auto passed = ReadChunkFile::stat_event_count(dir->get(), n, euid); passed && remaining >= *passed) {
             remaining -= *passed;
             continue;
         }
-        auto chunk = ReadChunkFile::open_at(dir.get(), n);
+        auto chunk = ReadChunkFile::open_at(dir->get(), n);
         if (!chunk) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
-        auto count = chunk->event_count();
-        if (!count) return err(std::move(count).error());
-        if (remaining < *count) return chunk->get(remaining);
-        remaining -= *count;
+        BRIMO_ASSIGN_OR_RETURN(const std::uint64_t count, chunk->event_count());
+        if (remaining < count) return chunk->get(remaining);
+        remaining -= count;
     }
 }
 

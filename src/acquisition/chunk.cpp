@@ -15,10 +15,6 @@ namespace brimo {
 
 namespace {
 
-// Files of an acquisition are only ever read. O_NONBLOCK keeps a FIFO that happens to carry a chunk
-// name from blocking the open; it has no effect on regular files.
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
 enum class ReadStatus { Ok, Short, Failed };
 
 // Events up to this length are read without asking the data file's size first: the read itself
@@ -51,11 +47,6 @@ bool regular_file_size(int fd, std::uint64_t& size) {
     return true;
 }
 
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 ChunkFileName chunk_file_name(std::uint64_t n, ChunkFileKind kind) {
@@ -68,28 +59,23 @@ ChunkFileName chunk_file_name(std::uint64_t n, ChunkFileKind kind) {
     return name;
 }
 
+template <class Open>
+Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_files(std::uint64_t n, Open open) {
+    auto data = open(chunk_file_name(n, ChunkFileKind::Data).c_str());
+    if (!data) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    auto index = open(chunk_file_name(n, ChunkFileKind::Index).c_str());
+    if (!index) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    return ReadChunkFile(std::move(*data), std::move(*index));
+}
+
 Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_with_index(const std::filesystem::path& dir,
                                                                        std::uint64_t n) {
     if (has_nul(dir)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    const int data_fd = ::open((dir / chunk_file_name(n, ChunkFileKind::Data).c_str()).c_str(), kReadFlags);
-    if (data_fd < 0) return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    const int index_fd = ::open((dir / chunk_file_name(n, ChunkFileKind::Index).c_str()).c_str(), kReadFlags);
-    if (index_fd < 0) {
-        ::close(data_fd);
-        return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    }
-    return ReadChunkFile(data_fd, index_fd);
+    return open_files(n, [&](const char* name) { return open_read(dir / name); });
 }
 
 Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_at(int dir_fd, std::uint64_t n) {
-    const int data_fd = ::openat(dir_fd, chunk_file_name(n, ChunkFileKind::Data).c_str(), kReadFlags);
-    if (data_fd < 0) return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    const int index_fd = ::openat(dir_fd, chunk_file_name(n, ChunkFileKind::Index).c_str(), kReadFlags);
-    if (index_fd < 0) {
-        ::close(data_fd);
-        return err(acq_error(AcquisitionErrorKind::InvalidPath));
-    }
-    return ReadChunkFile(data_fd, index_fd);
+    return open_files(n, [dir_fd](const char* name) { return open_read(dir_fd, name); });
 }
 
 namespace {
@@ -108,35 +94,9 @@ std::optional<std::uint64_t> ReadChunkFile::stat_event_count(int dir_fd, std::ui
     return static_cast<std::uint64_t>(st.st_size) / 8;
 }
 
-ReadChunkFile::ReadChunkFile(ReadChunkFile&& o) noexcept
-    : data_fd_(o.data_fd_), index_fd_(o.index_fd_), regular_(o.regular_) {
-    o.data_fd_ = -1;
-    o.index_fd_ = -1;
-    o.regular_ = false;
-}
-
-ReadChunkFile& ReadChunkFile::operator=(ReadChunkFile&& o) noexcept {
-    if (this != &o) {
-        close_fd(data_fd_);
-        close_fd(index_fd_);
-        data_fd_ = o.data_fd_;
-        index_fd_ = o.index_fd_;
-        regular_ = o.regular_;
-        o.data_fd_ = -1;
-        o.index_fd_ = -1;
-        o.regular_ = false;
-    }
-    return *this;
-}
-
-ReadChunkFile::~ReadChunkFile() {
-    close_fd(data_fd_);
-    close_fd(index_fd_);
-}
-
 Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
     std::uint64_t size = 0;
-    if (!regular_file_size(index_fd_, size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    if (!regular_file_size(index_.get(), size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
     // A trailing remainder of 1 to 7 bytes is not an entry.
     return size / 8;
 }
@@ -144,7 +104,7 @@ Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
 bool ReadChunkFile::regular_files() const {
     if (!regular_) {
         std::uint64_t size = 0;
-        regular_ = regular_file_size(data_fd_, size) && regular_file_size(index_fd_, size);
+        regular_ = regular_file_size(data_.get(), size) && regular_file_size(index_.get(), size);
     }
     return regular_;
 }
@@ -161,7 +121,7 @@ Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint
     if (!regular_files()) return err(acq_error(AcquisitionErrorKind::InvalidPath));
 
     std::uint8_t entry[8];
-    switch (pread_exact(index_fd_, entry, sizeof entry, index * 8)) {
+    switch (pread_exact(index_.get(), entry, sizeof entry, index * 8)) {
         case ReadStatus::Ok: break;
         case ReadStatus::Short: return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
         case ReadStatus::Failed: return err(acq_error(AcquisitionErrorKind::InvalidPath));
@@ -178,13 +138,13 @@ Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint
         // fine). A long one is checked before its buffer is allocated: a corrupt entry must not
         // make us allocate gigabytes the file does not hold.
         std::uint64_t data_size = 0;
-        if (!regular_file_size(data_fd_, data_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+        if (!regular_file_size(data_.get(), data_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
         // Both halves are below 2^32: the sum cannot overflow.
         if (offset + length > data_size) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
         if (length == 0) return out;
     }
     out.resize(static_cast<std::size_t>(length));
-    switch (pread_exact(data_fd_, out.data(), out.size(), offset)) {
+    switch (pread_exact(data_.get(), out.data(), out.size(), offset)) {
         case ReadStatus::Ok: return out;
         case ReadStatus::Short: return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
         case ReadStatus::Failed: break;

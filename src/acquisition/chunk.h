@@ -11,6 +11,7 @@
 
 #include "error/errors.h"
 #include "error/result.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -21,11 +22,6 @@ public:
     // Opens chunk n relative to an open directory handle (the descriptor stays owned by the caller).
     static Result<ReadChunkFile, AcquisitionError> open_at(int dir_fd, std::uint64_t n);
 
-    ReadChunkFile(ReadChunkFile&&) noexcept;
-    ReadChunkFile& operator=(ReadChunkFile&&) noexcept;
-    ReadChunkFile(const ReadChunkFile&) = delete;
-    ReadChunkFile& operator=(const ReadChunkFile&) = delete;
-    ~ReadChunkFile();
 
     // Number of whole entries in the index file at this moment (size / 8), or InvalidPath when the
     // size cannot be queried.
@@ -41,15 +37,18 @@ public:
     // gives the exact result and error for them.
     static std::optional<std::uint64_t> stat_event_count(int dir_fd, std::uint64_t n, uid_t euid);
 
-    int data_fd() const { return data_fd_; }
-    int index_fd() const { return index_fd_; }
+    int data_fd() const { return data_.get(); }
+    int index_fd() const { return index_.get(); }
 
 private:
-    ReadChunkFile(int data_fd, int index_fd) : data_fd_(data_fd), index_fd_(index_fd) {}
+    ReadChunkFile(UniqueFd data, UniqueFd index) : data_(std::move(data)), index_(std::move(index)) {}
+    // Opens both files with `open(name)`; any failure is InvalidPath.
+    template <class Open>
+    static Result<ReadChunkFile, AcquisitionError> open_files(std::uint64_t n, Open open);
     // Both files are regular files; learnt on the first get() (the type of an open file never changes).
     bool regular_files() const;
-    int data_fd_ = -1;
-    int index_fd_ = -1;
+    UniqueFd data_;
+    UniqueFd index_;
     mutable bool regular_ = false;
 };
 

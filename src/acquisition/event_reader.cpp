@@ -1,12 +1,10 @@
 #include "acquisition/event_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <optional>
 
 #include "acquisition/chunk.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -15,7 +13,7 @@ namespace brimo {
 // process may hold descriptors); the chunk read last stays open, which serves sequential reading.
 struct EventReader::Impl {
     std::filesystem::path path;
-    int dir_fd = -1;
+    UniqueFd dir;
     bool resolved = false;
     // ends[n]: one past the global index of the last event of chunk n.
     std::vector<std::uint64_t> ends;
@@ -26,24 +24,19 @@ struct EventReader::Impl {
     std::uint64_t open_chunk_number = 0;
 
     explicit Impl(std::filesystem::path p) : path(std::move(p)) {}
-    ~Impl() { close_dir(); }
-
-    void close_dir() {
-        if (dir_fd >= 0) ::close(dir_fd);
-        dir_fd = -1;
-    }
 
     void resolve() {
         resolved = true;
         ends.clear();
         walk_failed = false;
         open_chunk.reset();
-        close_dir();
-        dir_fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir_fd < 0) return;
+        dir.reset();
+        auto opened = open_directory(path);
+        if (!opened) return;
+        dir = std::move(*opened);
         std::uint64_t total = 0;
         for (std::uint64_t n = 0;; ++n) {
-            auto chunk = ReadChunkFile::open_at(dir_fd, n);
+            auto chunk = ReadChunkFile::open_at(dir.get(), n);
             if (!chunk) break;
             auto count = chunk->event_count();
             if (!count) {
@@ -66,16 +59,15 @@ struct EventReader::Impl {
                                              : AcquisitionErrorKind::IndexOutOfBounds));
         const std::uint64_t n = static_cast<std::uint64_t>(it - ends.begin());
         const std::uint64_t first = n == 0 ? 0 : ends[n - 1];
-        auto c = chunk(n);
-        if (!c) return err(std::move(c).error());
-        return (*c)->get(index - first);
+        BRIMO_ASSIGN_OR_RETURN(const ReadChunkFile* c, chunk(n));
+        return c->get(index - first);
     }
 
     Result<const ReadChunkFile*, AcquisitionError> chunk(std::uint64_t n) {
         if (!resolved) resolve();
         if (!open_chunk || open_chunk_number != n) {
             open_chunk.reset();
-            auto chunk = ReadChunkFile::open_at(dir_fd, n);
+            auto chunk = ReadChunkFile::open_at(dir.get(), n);
             // The chunk vanished since the layout was resolved; the walk would end here.
             if (!chunk) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
             open_chunk = std::move(chunk).value();

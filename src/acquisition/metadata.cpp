@@ -302,7 +302,7 @@ public:
                     if (ev.data.scalar.tag) n->tag = reinterpret_cast<const char*>(ev.data.scalar.tag);
                     n->text.assign(reinterpret_cast<const char*>(ev.data.scalar.value), ev.data.scalar.length);
                     n->line = line;
-                    if (auto r = complete(std::move(n), ev.data.scalar.anchor, root); !r) return err(r.error());
+                    BRIMO_TRY(complete(std::move(n), ev.data.scalar.anchor, root));
                     break;
                 }
                 case YAML_ALIAS_EVENT: {
@@ -310,7 +310,7 @@ public:
                     // contains it.
                     auto it = anchors_.find(reinterpret_cast<const char*>(ev.data.alias.anchor));
                     if (it == anchors_.end()) return err("unknown anchor" + at_line(line));
-                    if (auto r = complete(it->second, nullptr, root); !r) return err(r.error());
+                    BRIMO_TRY(complete(it->second, nullptr, root));
                     break;
                 }
                 case YAML_SEQUENCE_START_EVENT:
@@ -330,7 +330,7 @@ public:
                 case YAML_MAPPING_END_EVENT: {
                     Open o = std::move(open_.back());
                     open_.pop_back();
-                    if (auto r = complete(std::move(o.node), nullptr, root, &o.anchor); !r) return err(r.error());
+                    BRIMO_TRY(complete(std::move(o.node), nullptr, root, &o.anchor));
                     break;
                 }
                 default: break;
@@ -506,9 +506,8 @@ Result<Params, std::string> read_params(const Node& n) {
     YamlMapping keys;
     keys.reserve(n.children.size() / 2);
     for (std::size_t i = 0; i + 1 < n.children.size(); i += 2) {
-        auto k = typer.value(*n.children[i]);
-        if (!k) return err(k.error());
-        keys.emplace_back(std::move(k).value(), YamlValue{});
+        BRIMO_ASSIGN_OR_RETURN(YamlValue k, typer.value(*n.children[i]));
+        keys.emplace_back(std::move(k), YamlValue{});
     }
     if (auto r = Typer::check_unique_keys(keys); !r) return err(r.error() + " `params`" + at_line(n.line));
 
@@ -521,22 +520,20 @@ Result<Params, std::string> read_params(const Node& n) {
             p.model = val.text;
             have_model = true;
         } else if (key.is_string("channels") || key.is_string("windows") || key.is_string("samples")) {
-            auto v = uint_field(val, key.text);
-            if (!v) return err(v.error());
+            BRIMO_ASSIGN_OR_RETURN(const auto v, uint_field(val, key.text));
             if (key.text == "channels") {
-                p.channels = *v;
+                p.channels = v;
                 have_channels = true;
             } else if (key.text == "windows") {
-                p.windows = *v;
+                p.windows = v;
                 have_windows = true;
             } else {
-                p.samples = *v;
+                p.samples = v;
                 have_samples = true;
             }
         } else {
-            auto v = typer.value(val);
-            if (!v) return err(v.error());
-            p.extra.emplace_back(std::move(key), std::move(v).value());
+            BRIMO_ASSIGN_OR_RETURN(YamlValue v, typer.value(val));
+            p.extra.emplace_back(std::move(key), std::move(v));
         }
     }
     if (!have_model) return err(std::string("missing field `model`"));
@@ -549,9 +546,8 @@ Result<Params, std::string> read_params(const Node& n) {
 Result<YamlMapping, std::string> read_registers(const Node& n) {
     if (is_empty_value(n)) return YamlMapping{};
     if (!is_plain_mapping(n)) return err("`registers`: invalid type, expected a mapping" + at_line(n.line));
-    auto v = Typer(true).value(n);
-    if (!v) return err(v.error());
-    return std::move(v->mapping);
+    BRIMO_ASSIGN_OR_RETURN(YamlValue v, Typer(true).value(n));
+    return std::move(v.mapping);
 }
 
 Result<Metadata, std::string> read_metadata(const Node& root) {
@@ -564,15 +560,11 @@ Result<Metadata, std::string> read_metadata(const Node& root) {
         const Node& val = *root.children[i + 1];
         if (*key == "params") {
             if (have_params) return err("duplicate field `params`" + at_line(root.children[i]->line));
-            auto p = read_params(val);
-            if (!p) return err(p.error());
-            md.params = std::move(p).value();
+            BRIMO_ASSIGN_OR_RETURN(md.params, read_params(val));
             have_params = true;
         } else if (*key == "registers") {
             if (have_registers) return err("duplicate field `registers`" + at_line(root.children[i]->line));
-            auto r = read_registers(val);
-            if (!r) return err(r.error());
-            md.registers = std::move(r).value();
+            BRIMO_ASSIGN_OR_RETURN(md.registers, read_registers(val));
             have_registers = true;
         }
         // Every other top-level key is ignored, whatever its value.

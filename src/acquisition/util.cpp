@@ -1,7 +1,5 @@
 #include "acquisition/util.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <cerrno>
 
 #include "acquisition/acquisition.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -78,17 +77,10 @@ namespace {
 constexpr std::size_t kMaxNonRegularBytes = std::size_t(1) << 20;
 
 template <class Buffer>
-bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out, int& err_no) {
+Result<void, SysError> read_whole_file_into(const std::filesystem::path& file, std::size_t limit, Buffer& out) {
     out.clear();
-    if (has_nul(file)) {
-        err_no = EINVAL;
-        return false;
-    }
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        err_no = errno;
-        return false;
-    }
+    BRIMO_ASSIGN_OR_RETURN(const UniqueFd opened, open_read(file));
+    const int fd = opened.get();
     struct stat st;
     std::size_t expect = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -104,38 +96,34 @@ bool read_whole_file_into(const std::filesystem::path& file, std::size_t limit, 
     for (;;) {
         if (used == out.size()) {
             if (out.size() > limit) {
-                ::close(fd);
                 out.clear();
-                err_no = EFBIG;
-                return false;
+                return err(SysError{EFBIG});
             }
             out.resize(std::min<std::size_t>(out.size() * 2 + 4096, limit + 1));
         }
         const ssize_t got = ::read(fd, out.data() + used, out.size() - used);
         if (got < 0) {
             if (errno == EINTR) continue;
-            err_no = errno;
-            ::close(fd);
+            const int err_no = errno;
             out.clear();
-            return false;
+            return err(SysError{err_no});
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     out.resize(used);
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out, int& err_no) {
-    return read_whole_file_into(file, limit, out, err_no);
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out) {
+    return read_whole_file_into(file, limit, out);
 }
 
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::vector<std::uint8_t>& out,
-                     int& err_no) {
-    return read_whole_file_into(file, limit, out, err_no);
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit,
+                                       std::vector<std::uint8_t>& out) {
+    return read_whole_file_into(file, limit, out);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -154,11 +142,11 @@ bool is_acquisition(const std::filesystem::path& path) {
 std::vector<Acquisition> list_acquisitions(const std::filesystem::path& root) {
     std::vector<Acquisition> out;
     if (has_nul(root)) return out;
-    DIR* dir = ::opendir(root.c_str());
-    if (dir == nullptr) return out;
+    const UniqueDir dir(::opendir(root.c_str()));
+    if (!dir) return out;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
+        const dirent* entry = ::readdir(dir.get());
         // A failing enumeration cannot be resumed reliably: keep what was found so far.
         if (entry == nullptr) break;
         const std::string_view name(entry->d_name);
@@ -166,7 +154,6 @@ std::vector<Acquisition> list_acquisitions(const std::filesystem::path& root) {
         auto acq = Acquisition::open(root / entry->d_name);
         if (acq) out.push_back(std::move(acq).value());
     }
-    ::closedir(dir);
     return out;
 }
 

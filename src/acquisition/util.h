@@ -9,6 +9,7 @@
 
 #include "error/errors.h"
 #include "error/result.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -35,9 +36,9 @@ bool has_nul(const std::filesystem::path& path);
 
 // Reads a whole file into memory. `limit` bounds the bytes read (a file longer than that fails with
 // EFBIG); a device or a FIFO under the file name is read up to 1 MiB at most, so that it cannot make
-// the read run forever. On failure returns false with the errno value in `err_no`.
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out, int& err_no);
-bool read_whole_file(const std::filesystem::path& file, std::size_t limit, std::vector<std::uint8_t>& out,
-                     int& err_no);
+// the read run forever. On failure `out` is empty and the error holds the errno value.
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit, std::string& out);
+Result<void, SysError> read_whole_file(const std::filesystem::path& file, std::size_t limit,
+                                       std::vector<std::uint8_t>& out);
 
 }  // namespace brimo

@@ -240,7 +240,7 @@ std::optional<EventFailure> first_failure(const std::vector<Packet>& packets,
 // Runs body(k) for k in [0, count) on the pool, in about four sub-ranges per worker; an exception of
 // any call is rethrown here.
 template <class F>
-void for_each_parallel(ecc::WorkerPool& pool, std::size_t count, F&& body) {
+void for_each_parallel(concurrency::WorkerPool& pool, std::size_t count, F&& body) {
     const std::size_t grain = std::max<std::size_t>(1, count / (4 * pool.size() + 1));
     std::mutex mutex;
     std::exception_ptr thrown;
@@ -286,7 +286,7 @@ class Builder final : public ArrayBuilder::Impl {
 public:
     static constexpr bool kTiming = std::is_same_v<Event, Lanwev1Event>;
 
-    Builder(Params params, ReadOptions options, ecc::WorkerPool& pool)
+    Builder(Params params, ReadOptions options, concurrency::WorkerPool& pool)
         : params_(std::move(params)), options_(std::move(options)), pool_(pool) {
         min_part_events = 2 * std::max<std::size_t>(pool.size(), 1);
         out_.has_timing = kTiming;
@@ -434,7 +434,7 @@ private:
 
     Params params_;
     ReadOptions options_;
-    ecc::WorkerPool& pool_;
+    concurrency::WorkerPool& pool_;
     EventArrays out_;
     std::optional<std::size_t> C_;  // channels per event, from the first event kept
     std::size_t runs_ = 0;          // (event, channel) runs so far
@@ -449,7 +449,7 @@ private:
 
 }  // namespace
 
-Result<ArrayBuilder, ParsingError> ArrayBuilder::create(Params params, ReadOptions options, ecc::WorkerPool& pool) {
+Result<ArrayBuilder, ParsingError> ArrayBuilder::create(Params params, ReadOptions options, concurrency::WorkerPool& pool) {
     const auto model = model_from_name(params.model);
     if (!model) return err(ParsingError::UnsupportedModel);
     std::unique_ptr<Impl> impl = visit_model(*model, [&](auto tag) -> std::unique_ptr<Impl> {

@@ -21,7 +21,7 @@
 #include "acquisition/event_reader.h"
 #include "acquisition/metadata.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "error/errors.h"
 #include "error/result.h"
 
@@ -124,7 +124,7 @@ struct ReadOptions {
 class ArrayBuilder {
 public:
     // UnsupportedModel for a model without a parser.
-    static Result<ArrayBuilder, ParsingError> create(Params params, ReadOptions options, ecc::WorkerPool& pool);
+    static Result<ArrayBuilder, ParsingError> create(Params params, ReadOptions options, concurrency::WorkerPool& pool);
     ArrayBuilder(ArrayBuilder&&) noexcept;
     ArrayBuilder& operator=(ArrayBuilder&&) noexcept;
     ~ArrayBuilder();

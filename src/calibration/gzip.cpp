@@ -110,14 +110,13 @@ Inflater::~Inflater() = default;
 std::uint64_t Inflater::total_out() const { return s_->total; }
 
 Result<Inflater, GzipError> Inflater::open(std::span<const std::uint8_t> file, std::uint64_t max_output) {
-    auto header = parse_header(file);
-    if (!header) return err(std::move(header).error());
+    BRIMO_ASSIGN_OR_RETURN(const std::size_t header, parse_header(file));
     auto s = std::make_unique<State>();
     // Negative window bits: raw DEFLATE, since the gzip framing is handled here.
     if (inflateInit2(&s->zs, -15) != Z_OK) return fail("cannot initialise zlib");
     s->initialised = true;
-    s->in = file.data() + *header;
-    s->in_left = file.size() - *header;
+    s->in = file.data() + header;
+    s->in_left = file.size() - header;
     s->max_output = max_output;
     s->crc = static_cast<std::uint32_t>(::crc32(0, nullptr, 0));
     s->feed();
@@ -169,16 +168,14 @@ Result<std::size_t, GzipError> Inflater::read(std::uint8_t* dst, std::size_t cap
 
 Result<std::vector<std::uint8_t>, GzipError> decompress(std::span<const std::uint8_t> file,
                                                         std::uint64_t max_output) {
-    auto inf = Inflater::open(file, max_output);
-    if (!inf) return err(std::move(inf).error());
+    BRIMO_ASSIGN_OR_RETURN(Inflater inf, Inflater::open(file, max_output));
     std::vector<std::uint8_t> out;
     std::size_t used = 0;
     for (;;) {
         if (out.size() - used < 4096) out.resize(std::max<std::size_t>(out.size() * 2, 65536));
-        auto n = inf->read(out.data() + used, out.size() - used);
-        if (!n) return err(std::move(n).error());
-        if (*n == 0) break;
-        used += *n;
+        BRIMO_ASSIGN_OR_RETURN(const std::size_t n, inf.read(out.data() + used, out.size() - used));
+        if (n == 0) break;
+        used += n;
     }
     out.resize(used);
     return out;

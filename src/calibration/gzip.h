@@ -13,13 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "error/errors.h"
 #include "error/result.h"
 
 namespace brimo::gzip {
 
-struct GzipError {
-    std::string what;
-};
+using GzipError = Error;
 
 // Default bound on the inflated size of one member. The largest pedestal table we expect
 // (96 channels x 512 windows x 1024 samples) pickles to about 450 MiB with the binary protocols,

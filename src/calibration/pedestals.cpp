@@ -23,9 +23,7 @@ class GzipSource final : public pickle::Source {
 public:
     explicit GzipSource(gzip::Inflater& inf) : inf_(inf) {}
     Result<std::size_t, pickle::PickleError> fill(std::uint8_t* dst, std::size_t cap) override {
-        auto n = inf_.read(dst, cap);
-        if (!n) return err(pickle::PickleError{std::move(n).error().what});
-        return *n;
+        return inf_.read(dst, cap);
     }
 
 private:
@@ -57,10 +55,9 @@ Result<pickle::Value, PedestalDecodeError> select_table(const pickle::Document& 
 }
 
 Result<Pedestals, PedestalDecodeError> to_pedestals(const pickle::Document& doc) {
-    auto table = select_table(doc);
-    if (!table) return err(std::move(table).error());
-    if (!table->is_sequence()) return fail("the table is not a list or tuple");
-    const pickle::Node& channels = doc.node(*table);
+    BRIMO_ASSIGN_OR_RETURN(const pickle::Value table, select_table(doc));
+    if (!table.is_sequence()) return fail("the table is not a list or tuple");
+    const pickle::Node& channels = doc.node(table);
 
     // First the shape, then the copy: a table over the cap is refused before anything is allocated.
     std::uint64_t cells = 0;
@@ -96,12 +93,10 @@ Result<Pedestals, PedestalDecodeError> to_pedestals(const pickle::Document& doc)
 }  // namespace
 
 Result<Pedestals, PedestalDecodeError> Pedestals::from_bytes(std::span<const std::uint8_t> file) {
-    auto inf = gzip::Inflater::open(file);
-    if (!inf) return fail(std::move(inf).error().what);
-    GzipSource source(*inf);
-    auto doc = pickle::decode(source);
-    if (!doc) return fail(std::move(doc).error().what);
-    return to_pedestals(*doc);
+    BRIMO_ASSIGN_OR_RETURN(gzip::Inflater inf, gzip::Inflater::open(file));
+    GzipSource source(inf);
+    BRIMO_ASSIGN_OR_RETURN(const pickle::Document doc, pickle::decode(source));
+    return to_pedestals(doc);
 }
 
 Result<void, CorrectionError> Pedestals::correct(EventBase& event, const Params& params) const {

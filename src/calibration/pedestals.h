@@ -18,9 +18,7 @@ namespace brimo {
 
 // Why a pedestal file could not be decoded. Never shown to users (the export then runs uncorrected),
 // but kept for tests and debugging.
-struct PedestalDecodeError {
-    std::string what;
-};
+using PedestalDecodeError = Error;
 
 // Correction failed for one event; carries no data.
 struct CorrectionError {};

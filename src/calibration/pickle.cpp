@@ -583,6 +583,34 @@ private:
         return push(Value{word, kind});
     }
 
+    // The counted string and bytes opcodes differ only in the width of their little-endian length
+    // and in what their bytes hold.
+    struct CountedOp {
+        std::uint8_t code;
+        std::uint8_t width;
+        Text text;
+        Kind kind;
+    };
+    static constexpr CountedOp kCountedOps[] = {
+        {op::SHORT_BINSTRING, 1, Text::Ascii, Kind::Str},    {op::BINSTRING, 4, Text::Ascii, Kind::Str},
+        {op::SHORT_BINUNICODE, 1, Text::Utf8, Kind::Str},    {op::BINUNICODE, 4, Text::Utf8, Kind::Str},
+        {op::BINUNICODE8, 8, Text::Utf8, Kind::Str},         {op::SHORT_BINBYTES, 1, Text::Raw, Kind::Bytes},
+        {op::BINBYTES, 4, Text::Raw, Kind::Bytes},           {op::BINBYTES8, 8, Text::Raw, Kind::Bytes},
+        {op::BYTEARRAY8, 8, Text::Raw, Kind::ByteArray},
+    };
+
+    bool counted_opcode(std::uint8_t code) {
+        const CountedOp* c = kCountedOps;
+        while (c->code != code) ++c;  // the caller's switch lists exactly the table's opcodes
+        std::uint64_t n;
+        if (!fixed(n, c->width)) return false;
+        // BINSTRING's length is signed (the 4-byte forms of the other opcodes are not).
+        if (c->code == op::BINSTRING && static_cast<std::int32_t>(n) < 0) return fail("negative BINSTRING length");
+        if (!counted(n, c->text, c->kind)) return false;
+        if (c->kind == Kind::ByteArray) stack_.back().payload = 0;
+        return true;
+    }
+
     template <class T>
     bool fixed(T& out, std::size_t n) {
         if (!in_.ensure(n)) return truncated();
@@ -702,54 +730,11 @@ private:
                     if (!push(Value{word, Kind::Str})) return false;
                     break;
                 }
-                case op::BINSTRING: {
-                    std::uint32_t n;
-                    if (!fixed(n, 4)) return false;
-                    if (static_cast<std::int32_t>(n) < 0) return fail("negative BINSTRING length");
-                    if (!counted(n, Text::Ascii, Kind::Str)) return false;
+                case op::BINSTRING: case op::SHORT_BINSTRING: case op::SHORT_BINUNICODE: case op::BINUNICODE:
+                case op::BINUNICODE8: case op::SHORT_BINBYTES: case op::BINBYTES: case op::BINBYTES8:
+                case op::BYTEARRAY8:
+                    if (!counted_opcode(code)) return false;
                     break;
-                }
-                case op::SHORT_BINSTRING: {
-                    std::uint8_t n;
-                    if (!fixed(n, 1) || !counted(n, Text::Ascii, Kind::Str)) return false;
-                    break;
-                }
-                case op::SHORT_BINUNICODE: {
-                    std::uint8_t n;
-                    if (!fixed(n, 1) || !counted(n, Text::Utf8, Kind::Str)) return false;
-                    break;
-                }
-                case op::BINUNICODE: {
-                    std::uint32_t n;
-                    if (!fixed(n, 4) || !counted(n, Text::Utf8, Kind::Str)) return false;
-                    break;
-                }
-                case op::BINUNICODE8: {
-                    std::uint64_t n;
-                    if (!fixed(n, 8) || !counted(n, Text::Utf8, Kind::Str)) return false;
-                    break;
-                }
-                case op::SHORT_BINBYTES: {
-                    std::uint8_t n;
-                    if (!fixed(n, 1) || !counted(n, Text::Raw, Kind::Bytes)) return false;
-                    break;
-                }
-                case op::BINBYTES: {
-                    std::uint32_t n;
-                    if (!fixed(n, 4) || !counted(n, Text::Raw, Kind::Bytes)) return false;
-                    break;
-                }
-                case op::BINBYTES8: {
-                    std::uint64_t n;
-                    if (!fixed(n, 8) || !counted(n, Text::Raw, Kind::Bytes)) return false;
-                    break;
-                }
-                case op::BYTEARRAY8: {
-                    std::uint64_t n;
-                    if (!fixed(n, 8) || !counted(n, Text::Raw, Kind::ByteArray)) return false;
-                    stack_.back().payload = 0;
-                    break;
-                }
                 case op::EMPTY_LIST: case op::EMPTY_TUPLE: case op::EMPTY_DICT: {
                     Value v;
                     const Kind k = code == op::EMPTY_LIST ? Kind::List : code == op::EMPTY_TUPLE ? Kind::Tuple : Kind::Dict;

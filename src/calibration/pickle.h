@@ -23,13 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "error/errors.h"
 #include "error/result.h"
 
 namespace brimo::pickle {
 
-struct PickleError {
-    std::string what;
-};
+using PickleError = Error;
 
 enum class Kind : std::uint8_t {
     Absent,     // no value (a dict without the key)

@@ -229,13 +229,12 @@ void check_channel(Kernel kernel, const std::uint8_t* packet, const ChannelRange
 }  // namespace detail
 
 Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet) {
-    return ecc_check(packet, global_pool());
+    return ecc_check(packet, concurrency::global_pool());
 }
 
-Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, WorkerPool& pool) {
-    const auto chips = chip_blocks(packet.size());
-    if (!chips) return err(chips.error());
-    const std::size_t channels = *chips * CHANNELS_PER_CHIP;
+Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, concurrency::WorkerPool& pool) {
+    BRIMO_ASSIGN_OR_RETURN(const std::size_t chips, chip_blocks(packet.size()));
+    const std::size_t channels = chips * CHANNELS_PER_CHIP;
     if (channels == 0) return std::vector<EccRecord>{};
 
     const detail::Kernel kernel =
@@ -265,9 +264,9 @@ Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t>
 }
 
 Result<void, EccError> correct_in_place(std::span<std::uint8_t> packet) {
-    const auto records = ecc_check(std::span<const std::uint8_t>(packet.data(), packet.size()));
-    if (!records) return err(records.error());
-    for (const EccRecord& r : *records) {
+    BRIMO_ASSIGN_OR_RETURN(const std::vector<EccRecord> records,
+                           ecc_check(std::span<const std::uint8_t>(packet.data(), packet.size())));
+    for (const EccRecord& r : records) {
         if (r.parity != 1) continue;
         packet[r.packet_offset] = static_cast<std::uint8_t>(r.corrected_word & 0xFF);
         packet[r.packet_offset + 1] = static_cast<std::uint8_t>(r.corrected_word >> 8);
@@ -277,10 +276,10 @@ Result<void, EccError> correct_in_place(std::span<std::uint8_t> packet) {
 
 Result<std::vector<std::uint8_t>, EccError> ecc_correct(std::span<const std::uint8_t> packet) {
     // Refuse a bad length before allocating the copy.
-    if (const auto chips = chip_blocks(packet.size()); !chips) return err(chips.error());
+    BRIMO_TRY(chip_blocks(packet.size()));
     try {
         std::vector<std::uint8_t> copy(packet.begin(), packet.end());
-        if (auto r = correct_in_place(copy); !r) return err(r.error());
+        BRIMO_TRY(correct_in_place(copy));
         return copy;
     } catch (const std::bad_alloc&) {
         return err(EccError{EccErrorKind::OutOfMemory, packet.size()});

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "error/result.h"
 
 namespace brimo::ecc {
@@ -95,7 +95,7 @@ Result<std::size_t, EccError> chip_blocks(std::uint64_t length);
 // The channels are checked on `pool` (the process-wide pool by default); the result is that of a
 // sequential loop. Bytes outside the channel sample ranges are never read.
 Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet);
-Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, WorkerPool& pool);
+Result<std::vector<EccRecord>, EccError> ecc_check(std::span<const std::uint8_t> packet, concurrency::WorkerPool& pool);
 
 // Checks `packet` and writes back, in record order and low byte first, the corrected word of every
 // record with parity 1. On error the packet is left untouched.

@@ -107,12 +107,17 @@ struct ExportError {
 };
 
 // ---------------------------------------------------------------------------------------------
-// A violated internal invariant (for example a path without a final component when the acquisition
-// name is asked for). Not one of the error values above: it aborts the operation and reaches Python
-// as an exception derived from BaseException.
-struct InternalError {
-    std::string message;
+// The one error type of the core's failures that are told by a text alone: a gzip stream or a
+// pickle that cannot be decoded, a pedestal table of the wrong shape, a violated internal invariant.
+// None is one of the four error values above; each caller decides what it becomes at its edge.
+struct Error {
+    std::string what;
 };
+
+// A violated internal invariant (for example a path without a final component when the acquisition
+// name is asked for): it aborts the operation and reaches Python as an exception derived from
+// BaseException.
+using InternalError = Error;
 
 // The operating system's description of an errno value in the form "Permission denied (os error 13)".
 std::string os_error_text(int err);

@@ -65,3 +65,23 @@ private:
 };
 
 }  // namespace brimo
+
+#define BRIMO_CONCAT_INNER(a, b) a##b
+#define BRIMO_CONCAT(a, b) BRIMO_CONCAT_INNER(a, b)
+
+// Returns from the enclosing function with the error of the Result `...` when it holds one,
+// converted to the function's error type.
+#define BRIMO_TRY(...)                                                                        \
+    do {                                                                                      \
+        auto&& brimo_try_result_ = (__VA_ARGS__);                                             \
+        if (!brimo_try_result_) return ::brimo::err(std::move(brimo_try_result_).error());    \
+    } while (false)
+
+// `lhs` (a declaration or an assignable expression) takes the value of the Result `...`; its error
+// returns from the enclosing function as with BRIMO_TRY.
+#define BRIMO_ASSIGN_OR_RETURN(lhs, ...) \
+    BRIMO_ASSIGN_OR_RETURN_IMPL(BRIMO_CONCAT(brimo_result_, __LINE__), lhs, __VA_ARGS__)
+#define BRIMO_ASSIGN_OR_RETURN_IMPL(tmp, lhs, ...)                      \
+    auto tmp = (__VA_ARGS__);                                           \
+    if (!tmp) return ::brimo::err(std::move(tmp).error());              \
+    lhs = std::move(tmp).value()

@@ -22,8 +22,8 @@ int write_all(int fd, const char* text, std::size_t size) {
     return 0;
 }
 
-CsvWriter::CsvWriter(int fd, std::size_t capacity)
-    : fd_(fd),
+CsvWriter::CsvWriter(UniqueFd fd, std::size_t capacity)
+    : fd_(std::move(fd)),
       capacity_(std::max<std::size_t>(capacity, 4096)),
       buf_(new char[capacity_]),
       pos_(buf_.get()),
@@ -31,7 +31,7 @@ CsvWriter::CsvWriter(int fd, std::size_t capacity)
 
 CsvWriter::~CsvWriter() {
     stop_writer();
-    if (fd_ >= 0) ::close(fd_);
+    fd_.reset();
 }
 
 void CsvWriter::fail(int err) {
@@ -50,7 +50,7 @@ void CsvWriter::writer_loop() {
         const char* data = pending_;
         const std::size_t size = pending_size_;
         lock.unlock();
-        const int err = failed() ? 0 : write_all(fd_, data, size);
+        const int err = failed() ? 0 : write_all(fd_.get(), data, size);
         if (err) fail(err);
         lock.lock();
         pending_ = nullptr;
@@ -82,7 +82,7 @@ void CsvWriter::flush_buffer(bool last) {
         }
     }
     if (!thread_.joinable()) {
-        if (const int err = write_all(fd_, buf_.get(), size)) fail(err);
+        if (const int err = write_all(fd_.get(), buf_.get(), size)) fail(err);
         return;
     }
     {
@@ -144,9 +144,8 @@ void CsvWriter::write_record(std::span<const std::string_view> fields) {
 Result<void, ExportError> CsvWriter::finish() {
     flush_buffer(true);
     stop_writer();
-    if (fd_ >= 0) {
-        const int rc = ::close(fd_);
-        fd_ = -1;
+    if (fd_.valid()) {
+        const int rc = fd_.close();
         // The descriptor is released even when close reports an error; a deferred write error
         // (NFS, quota) surfaces here and means the file is not complete.
         if (rc != 0 && errno != EINTR) fail(errno);

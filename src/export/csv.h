@@ -27,6 +27,7 @@
 #include "error/errors.h"
 #include "error/result.h"
 #include "export/cancel.h"
+#include "io/unique_fd.h"
 
 namespace brimo {
 
@@ -35,7 +36,7 @@ public:
     static constexpr std::size_t kDefaultCapacity = std::size_t(1) << 20;
 
     // Takes ownership of `fd` (closed by finish() or by the destructor).
-    explicit CsvWriter(int fd, std::size_t capacity = kDefaultCapacity);
+    explicit CsvWriter(UniqueFd fd, std::size_t capacity = kDefaultCapacity);
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
     // Closes the descriptor without flushing the buffer being filled when finish() was not called
@@ -88,7 +89,7 @@ private:
     void writer_loop();
     void stop_writer();
 
-    int fd_;
+    UniqueFd fd_;
     std::size_t capacity_;
     std::unique_ptr<char[]> buf_;    // being filled
     std::unique_ptr<char[]> spare_;  // written by the background thread, or free

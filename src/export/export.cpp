@@ -37,28 +37,26 @@ public:
     OutDir() = default;
     OutDir(const OutDir&) = delete;
     OutDir& operator=(const OutDir&) = delete;
-    ~OutDir() {
-        if (fd_ >= 0) ::close(fd_);
-    }
 
     Result<void, ExportError> open(const std::filesystem::path& dir, const std::filesystem::path& acq_dir) {
         // No path holds a NUL: open(2) would cut it there and write to another directory.
         if (dir.native().find('\0') != std::string::npos) return err(ExportError::from_errno(ENOENT));
-        fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) return err(ExportError::from_errno(errno));
+        UniqueFd fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid()) return err(ExportError::from_errno(errno));
+        fd_ = std::move(fd);
         // Nothing is ever written into an acquisition: the output directory must not be the
         // acquisition directory itself under another name (a link, "..", a bind mount).
         struct stat out_st, acq_st;
-        if (::fstat(fd_, &out_st) != 0) return err(ExportError::from_errno(errno));
+        if (::fstat(fd_.get(), &out_st) != 0) return err(ExportError::from_errno(errno));
         if (::stat(acq_dir.c_str(), &acq_st) == 0 && out_st.st_dev == acq_st.st_dev &&
             out_st.st_ino == acq_st.st_ino)
             return err(ExportError::of(ExportErrorKind::InvalidOptions));
         return {};
     }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 // 64 bits that no other export of this or another process is likely to pick: the kernel's random
@@ -88,9 +86,8 @@ public:
         if (!name_.empty()) ::unlinkat(dir_fd_, name_.c_str(), 0);
     }
 
-    // Creates the file and returns its descriptor (owned by the caller), or the ExportError converted
-    // from errno.
-    Result<int, ExportError> create() {
+    // Creates the file and returns its descriptor, or the ExportError converted from errno.
+    Result<UniqueFd, ExportError> create() {
         static constexpr char kHex[] = "0123456789abcdef";
         for (int attempt = 0; attempt < 64; ++attempt) {
             std::uint64_t r = random_suffix();
@@ -99,9 +96,9 @@ public:
             name += ".tmp";
             // O_EXCL: a new file or nothing (an existing entry, a link included, is never opened);
             // O_NOFOLLOW for good measure. 0666 as reduced by the umask, like any created file.
-            const int fd = ::openat(dir_fd_, name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
-            if (fd >= 0) {
+            UniqueFd fd(::openat(dir_fd_, name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666));
+            if (fd.valid()) {
                 name_ = std::move(name);
                 return fd;
             }
@@ -128,7 +125,7 @@ private:
 // A cancelled export stops early; what it returns then is not used.
 template <class Event>
 std::vector<Event> collect_events(EventReader& reader, const Params& params, const Corrections& corrections,
-                                  std::span<const std::uint64_t> indices, ecc::WorkerPool* pool,
+                                  std::span<const std::uint64_t> indices, concurrency::WorkerPool* pool,
                                   Cancellation* cancel) {
     const Pedestals* pedestals = corrections.pedestals_table ? &*corrections.pedestals_table : nullptr;
     auto one = [&](const Result<std::vector<std::uint8_t>, AcquisitionError>& bytes) -> std::optional<Event> {
@@ -185,12 +182,11 @@ void poll_cancellation(void* cancel) { static_cast<Cancellation*>(cancel)->poll(
 template <class Event>
 Result<void, ExportError> export_chunk(EventReader& reader, const Params& params, const Corrections& corrections,
                                        std::span<const std::uint64_t> indices, int dir_fd,
-                                       const std::string& file_name, ecc::WorkerPool* pool, Cancellation* cancel) {
+                                       const std::string& file_name, concurrency::WorkerPool* pool, Cancellation* cancel) {
     if (pool != nullptr && pool->size() < 2) pool = nullptr;
     PendingFile pending(dir_fd);
-    auto fd = pending.create();
-    if (!fd) return err(fd.error());
-    CsvWriter out(*fd);
+    BRIMO_ASSIGN_OR_RETURN(UniqueFd fd, pending.create());
+    CsvWriter out(std::move(fd));
     out.set_cancellation(cancel);
 
     // The header's channel list depends on every event of the file, so the whole chunk is parsed
@@ -211,7 +207,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size,
                                                 Cancellation* cancel) {
-    ecc::WorkerPool& pool = ecc::global_pool();
+    concurrency::WorkerPool& pool = concurrency::global_pool();
     return export_csv_from_acq(acq, indices, corrections, out_dir, chunk_size, pool.size() > 1 ? &pool : nullptr,
                                cancel);
 }
@@ -219,7 +215,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint64_t> indices,
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size,
-                                                ecc::WorkerPool* pool, Cancellation* cancel) {
+                                                concurrency::WorkerPool* pool, Cancellation* cancel) {
     if (chunk_size == 0) return err(ExportFailure(ExportError::of(ExportErrorKind::InvalidOptions)));
 
     auto metadata = acq.metadata();
@@ -238,7 +234,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
     OutDir dir;
     if (auto r = dir.open(out_dir, acq.path()); !r) return err(ExportFailure(std::move(r).error()));
 
-    std::optional<ecc::WaitCallback> waiting;
+    std::optional<concurrency::WaitCallback> waiting;
     if (cancel != nullptr && cancel->has_check())
         waiting.emplace(&poll_cancellation, cancel,
                         std::max(cancel->interval(), std::chrono::milliseconds(1)));
@@ -268,7 +264,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 #define BRIMO_INSTANTIATE_EXPORT_CHUNK(Event)                                                            \
     template Result<void, ExportError> export_chunk<Event>(EventReader&, const Params&, const Corrections&, \
                                                            std::span<const std::uint64_t>, int,         \
-                                                           const std::string&, ecc::WorkerPool*, Cancellation*);
+                                                           const std::string&, concurrency::WorkerPool*, Cancellation*);
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3Event)
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3SEvent)
 BRIMO_INSTANTIATE_EXPORT_CHUNK(Quarvelv3Event)

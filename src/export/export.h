@@ -11,7 +11,7 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/event_reader.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "error/errors.h"
 #include "error/result.h"
 #include "export/cancel.h"
@@ -60,7 +60,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::span<const std::uint64_t> indices,
                                                 const Corrections& corrections,
                                                 const std::filesystem::path& out_dir, std::uint64_t chunk_size,
-                                                ecc::WorkerPool* pool, Cancellation* cancel = nullptr);
+                                                concurrency::WorkerPool* pool, Cancellation* cancel = nullptr);
 
 // One chunk file of events of record type Event, "<file_name>" in the directory open as `dir_fd`:
 // the events of `indices` that `reader` can read, `params` parse and `corrections` correct, in order.
@@ -68,7 +68,7 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
 template <class Event>
 Result<void, ExportError> export_chunk(EventReader& reader, const Params& params, const Corrections& corrections,
                                        std::span<const std::uint64_t> indices, int dir_fd,
-                                       const std::string& file_name, ecc::WorkerPool* pool = nullptr,
+                                       const std::string& file_name, concurrency::WorkerPool* pool = nullptr,
                                        Cancellation* cancel = nullptr);
 
 }  // namespace brimo

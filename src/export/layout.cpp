@@ -163,36 +163,38 @@ bool fits(const std::vector<T>* v, std::uint64_t needed) {
     return v != nullptr && (v->size() >= needed || v->size() == 1);
 }
 
-}  // namespace
-
-template <class Out>
-Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, const EventBase& event,
-                                           const std::vector<std::vector<std::uint32_t>>* timing,
-                                           const ChannelList& channels, std::uint64_t n) {
-    const std::uint64_t S = samples;
-    const std::size_t group = timing ? 4 : 3;
-
+// The event's rows: its merged window numbers times the samples per window. False when the event
+// writes no rows at all: no samples per window, or bounds that only an inconsistent record exceeds.
+bool count_rows(std::uint64_t S, const EventBase& event, std::vector<std::uint16_t>& merged, std::uint64_t& R) {
+    R = 0;
     // With no samples per window there are no rows, and no window positions to look up.
     std::uint64_t lists = 0, labels = 0;
     for (const auto& l : event.window_labels) {
         lists += !l.empty();
         labels += l.size();
     }
-    if (lists * labels > kMaxMergeWork) return {};
-    std::vector<std::uint16_t> merged;
+    if (lists * labels > kMaxMergeWork) return false;
     if (S != 0) merged = merge_window_labels(event.window_labels);
 
     // Rows: merged windows times samples. An event from a consistent record has at most as many rows
     // as samples; absurd "samples" values must not turn a small event into an endless file.
     std::uint64_t total_samples = 0;
     for (const auto& d : event.data) total_samples += d.size();
-    std::uint64_t R = 0;
     if (!merged.empty()) {
-        if (S > ~std::uint64_t(0) / merged.size()) return {};
+        if (S > ~std::uint64_t(0) / merged.size()) return false;
         R = merged.size() * S;
-        if (R > std::max(kMaxEventRows, total_samples)) return {};
+        if (R > std::max(kMaxEventRows, total_samples)) return false;
     }
+    return true;
+}
 
+// Where each listed channel's samples lie among the R rows. A channel whose fields do not fit is
+// reported as a bad channel and left empty.
+template <class Out>
+std::vector<ChannelRows> place_channels(Out& out, std::uint64_t S, const EventBase& event,
+                                        const std::vector<std::vector<std::uint32_t>>* timing,
+                                        const ChannelList& channels, std::uint64_t n,
+                                        const std::vector<std::uint16_t>& merged, std::uint64_t R) {
     std::vector<ChannelRows> rows(channels.size());
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const std::uint64_t c = channels[i];
@@ -230,7 +232,14 @@ Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, cons
             cr.one_timing = tm->size() == 1;
         }
     }
+    return rows;
+}
 
+// Formats the R rows: "0,<n>", then per channel its group of `group` cells (window, sample, time and,
+// for records with timing, the timing value), empty outside the channel's rows.
+template <class Out>
+Result<void, ExportError> format_rows(Out& out, std::vector<ChannelRows>& rows, std::uint64_t S, std::uint64_t R,
+                                      std::size_t group, std::uint64_t n) {
     // "0,<n>" starts every row of the event.
     char prefix[kMaxFloatChars + 2];
     char* pe = prefix;
@@ -243,7 +252,7 @@ Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, cons
     static_assert(sizeof prefix >= kShortPrefix);
     const std::size_t group_max = group * (kMaxFloatChars + 1);
     // At least the fixed-size block of the prefix copy, also for a row without channel groups.
-    const std::size_t row_max = std::max(prefix_len + 1 + channels.size() * group_max, kShortPrefix);
+    const std::size_t row_max = std::max(prefix_len + 1 + rows.size() * group_max, kShortPrefix);
     // Rows wider than the buffer reserve room group by group.
     const bool by_group = row_max > out.capacity() / 2;
 
@@ -291,6 +300,19 @@ Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, cons
     }
     if (out.failed()) return err(out.error());
     return {};
+}
+
+}  // namespace
+
+template <class Out>
+Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, const EventBase& event,
+                                           const std::vector<std::vector<std::uint32_t>>* timing,
+                                           const ChannelList& channels, std::uint64_t n) {
+    std::vector<std::uint16_t> merged;
+    std::uint64_t R = 0;
+    if (!count_rows(samples, event, merged, R)) return {};
+    std::vector<ChannelRows> rows = place_channels(out, samples, event, timing, channels, n, merged, R);
+    return format_rows(out, rows, samples, R, timing ? 4 : 3, n);
 }
 
 template Result<void, ExportError> write_event_rows<CsvWriter>(CsvWriter&, std::uint64_t, const EventBase&,

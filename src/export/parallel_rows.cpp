@@ -216,7 +216,7 @@ void RowBatch::bad_channel(std::uint64_t channel, std::uint64_t n) {
 
 Result<void, ExportError> write_events_parallel(CsvWriter& out, std::uint64_t samples,
                                                 std::span<const EventRows> events, const ChannelList& channels,
-                                                ecc::WorkerPool& pool, const RowBatching& batching) {
+                                                concurrency::WorkerPool& pool, const RowBatching& batching) {
     if (events.empty()) return {};
     OrderedRows rows(out, samples, events, channels, pool.size(), batching);
     pool.parallel_for(rows.batches(), 1, [&](std::size_t begin, std::size_t end) {

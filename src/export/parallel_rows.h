@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "acquisition/metadata.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "error/errors.h"
 #include "error/result.h"
 #include "export/csv.h"
@@ -104,13 +104,13 @@ struct RowBatching {
 // An exception thrown while formatting (out of memory) stops the export and is rethrown here.
 Result<void, ExportError> write_events_parallel(CsvWriter& out, std::uint64_t samples,
                                                 std::span<const EventRows> events, const ChannelList& channels,
-                                                ecc::WorkerPool& pool, const RowBatching& batching = {});
+                                                concurrency::WorkerPool& pool, const RowBatching& batching = {});
 
 // ExportCsv with the rows formatted on the workers of `pool`: the same file and "Bad channel" lines as
 // export_csv (export/layout.h).
 template <class Event>
 Result<void, ExportError> export_csv_parallel(std::span<const Event> events, CsvWriter& out, const Params& params,
-                                              ecc::WorkerPool& pool, const RowBatching& batching = {}) {
+                                              concurrency::WorkerPool& pool, const RowBatching& batching = {}) {
     const ChannelList chans = channels(events);
     if (auto r = write_header(out, events, chans); !r) return r;
     std::vector<EventRows> rows;

@@ -59,7 +59,7 @@ Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const 
         }
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
     return ev;
 }
 

@@ -8,9 +8,7 @@ namespace brimo {
 
 template <>
 Result<Mirranv2Event, ParsingError> parse_into<Mirranv2Event>(Bytes packet, const Params& params) {
-    auto parsed = parse_into<Pellorv3Event>(packet, params);
-    if (!parsed) return err(parsed.error());
-    Pellorv3Event& p = parsed.value();
+    BRIMO_ASSIGN_OR_RETURN(Pellorv3Event p, parse_into<Pellorv3Event>(packet, params));
     Mirranv2Event event;
     event.data = std::move(p.data);
     event.window_labels = std::move(p.window_labels);

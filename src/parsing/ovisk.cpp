@@ -72,7 +72,7 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
         pos = end + 1;
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
     return ev;
 }
 

@@ -130,7 +130,7 @@ Result<Pellorv3Event, ParsingError> parse_into<Pellorv3Event>(Bytes packet, cons
         }
     }
 
-    if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
     return event;
 }
 

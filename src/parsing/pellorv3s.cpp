@@ -92,13 +92,13 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
         if (!block || *block > region.size()) return err(ParsingError::UnexpectedLength);
     }
     // The first window block must carry J channel blocks (of at least one word) with valid channels.
-    if (auto r = read_window_blocks(region, J, lay.n_window_headers, cbl, event); !r) return err(r.error());
+    BRIMO_TRY(read_window_blocks(region, J, lay.n_window_headers, cbl, event));
 
     event.window_tail_words.reserve(cbl.window_blocks);
     for (std::uint64_t b = 0; b < cbl.window_blocks; ++b)
         event.window_tail_words.push_back(region[(b + 1) * cbl.block_words - 1]);
 
-    if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
     return event;
 }
 

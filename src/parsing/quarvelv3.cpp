@@ -71,9 +71,9 @@ Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, co
                                                     cache.datamask, cache.n_last_bits);
     // The first window block's J channel blocks (of at least one word: a block of none has no header
     // to read) must lie in the region and name valid channels.
-    if (auto r = read_window_blocks(region, J, cache.n_window_headers, lay, event); !r) return err(r.error());
+    BRIMO_TRY(read_window_blocks(region, J, cache.n_window_headers, lay, event));
 
-    if (auto r = set_time_axis(event.time, event.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
     return event;
 }
 

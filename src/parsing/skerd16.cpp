@@ -69,7 +69,7 @@ Result<Skerd16Event, ParsingError> parse_into<Skerd16Event>(Bytes packet, const 
         fb.append(block, header, sample_words, ev.data[channel], ev.window_labels[channel]);
     }
 
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
     return ev;
 }
 

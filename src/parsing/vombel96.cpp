@@ -54,9 +54,7 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     if (L == 0) return err(ParsingError::MissingData);
     if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
 
-    auto built = Layout::from(params);
-    if (!built) return err(built.error());
-    const Layout& pc = *built;
+    BRIMO_ASSIGN_OR_RETURN(const Layout pc, Layout::from(params));
     const FullBufferBlock& fb = pc.block;
 
     // The chip blocks fill everything before the event footer.
@@ -110,7 +108,7 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     }
 
     // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
-    if (auto r = set_time_axis(ev.time, ev.window_labels, params); !r) return err(r.error());
+    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
     return ev;
 }
 

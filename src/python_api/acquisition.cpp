@@ -16,6 +16,7 @@
 #include "python_api/parsing.h"
 #include "python_api/py_ref.h"
 #include "python_api/signals.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -39,9 +40,6 @@ struct IterEventsObject {
     std::uint64_t index;  // the next event
     bool borrowed;        // a next() is running on this iterator
 };
-
-PyTypeObject* g_acquisition_type = nullptr;
-PyTypeObject* g_iter_events_type = nullptr;
 
 PyTypeObject* iter_events_type();
 
@@ -580,50 +578,7 @@ PyType_Spec iter_events_spec = {
     iter_events_slots,
 };
 
-// The classes carry bare names ("Acquisition", "IterEvents", no module part). The interpreter warns
-// about such a name with a DeprecationWarning, which under `-W error` would make the type (and so the
-// import) fail; the warning is silenced for the creation alone. Should the warnings module itself be
-// unusable, the type is created without that precaution.
-PyObject* type_from_spec_quietly(PyType_Spec* spec) {
-    PyRef warnings(PyImport_ImportModule("warnings"));
-    PyRef guard(warnings ? PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr) : nullptr);
-    PyRef entered(guard ? PyObject_CallMethod(guard.get(), "__enter__", nullptr) : nullptr);
-    PyRef filtered(entered ? PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
-                                                 PyExc_DeprecationWarning)
-                           : nullptr);
-    if (!entered) guard.reset();
-    PyErr_Clear();
-    PyObject* type = PyType_FromSpec(spec);
-    if (guard) {
-        PyObject *et = nullptr, *ev = nullptr, *tb = nullptr;
-        PyErr_Fetch(&et, &ev, &tb);
-        PyRef exited(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-        PyErr_Clear();
-        PyErr_Restore(et, ev, tb);
-    }
-    return type;
-}
-
-PyTypeObject* make_type(PyTypeObject*& cache, PyType_Spec& spec) {
-    if (cache != nullptr) return cache;
-    PyObject* type = type_from_spec_quietly(&spec);
-    if (type == nullptr) return nullptr;
-    // A bare name gives the type no __module__, and pydoc (help()) and pickle need one; the name
-    // itself stays bare.
-    PyRef module_name(PyUnicode_FromString("brimoacq"));
-    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    if (cache == nullptr) {
-        cache = reinterpret_cast<PyTypeObject*>(type);
-    } else {
-        Py_DECREF(type);
-    }
-    return cache;
-}
-
-PyTypeObject* iter_events_type() { return make_type(g_iter_events_type, iter_events_spec); }
+PyTypeObject* iter_events_type() { return module_type(process_state().iter_events_type, iter_events_spec); }
 
 // ---------------------------------------------------------------------------------------------
 // Module functions
@@ -664,7 +619,7 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 }  // namespace
 
-PyTypeObject* acquisition_type() { return make_type(g_acquisition_type, acquisition_spec); }
+PyTypeObject* acquisition_type() { return module_type(process_state().acquisition_type, acquisition_spec); }
 
 bool to_acquisition(PyObject* obj, const char* param, std::optional<Acquisition>* out) {
     PyTypeObject* type = acquisition_type();

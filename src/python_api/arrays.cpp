@@ -14,11 +14,12 @@
 #include "acquisition/event_reader.h"
 #include "bulk/arrays.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "python_api/args.h"
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
 #include "python_api/signals.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -66,10 +67,9 @@ bool ready(PyTypeObject* type) {
 }
 
 // numpy.frombuffer, imported on first use and kept for the life of the process.
-PyObject* g_frombuffer = nullptr;
-
 PyObject* frombuffer() {
-    if (g_frombuffer != nullptr) return g_frombuffer;
+    PyObject*& cached = process_state().numpy_frombuffer;
+    if (cached != nullptr) return cached;
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -82,8 +82,8 @@ PyObject* frombuffer() {
     }
     PyRef function(PyObject_GetAttrString(numpy.get(), "frombuffer"));
     if (!function) return nullptr;
-    if (g_frombuffer == nullptr) g_frombuffer = function.release();
-    return g_frombuffer;
+    if (cached == nullptr) cached = function.release();
+    return cached;
 }
 
 // A numpy array of `dtype` over the block of `array`, which the array's base object takes over.
@@ -320,7 +320,7 @@ constexpr double kPartBytes = 1 << 20;
 // The arrays of the events at positions [begin, end) of the plan's selection, as read()'s dict.
 PyObject* read_positions(ReadPlan& plan, std::uint64_t begin, std::uint64_t end) {
     auto created = bulk::ArrayBuilder::create(plan.params, bulk::ReadOptions{plan.pedestals, plan.skip},
-                                              ecc::global_pool());
+                                              concurrency::global_pool());
     if (!created) return raise_error(created.error());
     bulk::ArrayBuilder builder = std::move(created).value();
 

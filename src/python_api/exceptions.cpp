@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "python_api/py_ref.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -13,8 +14,7 @@ namespace {
 // __name__ "ParsingError"), base Exception, no docstring and no class dictionary, and kept for the
 // life of the process. None of them is a module attribute.
 enum TypeSlot { FullChunk, Metadata, Parsing, Export, Internal, SlotCount };
-
-PyObject* g_types[SlotCount] = {};
+static_assert(SlotCount == sizeof(ProcessState::exception_types) / sizeof(PyObject*));
 
 constexpr const char* kTypeNames[SlotCount] = {
     "acquisition.FullChunkError",
@@ -31,19 +31,20 @@ constexpr const char* kInternalDoc =
 // Borrowed reference to the type of `slot`, created if needed; nullptr with a Python error set when
 // the interpreter refuses to create it.
 PyObject* exception_type(TypeSlot slot) {
-    if (g_types[slot] != nullptr) return g_types[slot];
+    PyObject*(&types)[SlotCount] = process_state().exception_types;
+    if (types[slot] != nullptr) return types[slot];
     PyObject* created =
         slot == Internal
             ? PyErr_NewExceptionWithDoc(kTypeNames[slot], kInternalDoc, PyExc_BaseException, nullptr)
             : PyErr_NewException(kTypeNames[slot], PyExc_Exception, nullptr);
     if (created == nullptr) return nullptr;
     // Creating a type can run Python code and let another thread in; the first type stored wins.
-    if (g_types[slot] == nullptr) {
-        g_types[slot] = created;
+    if (types[slot] == nullptr) {
+        types[slot] = created;
     } else {
         Py_DECREF(created);
     }
-    return g_types[slot];
+    return types[slot];
 }
 
 // The message as the exception's one argument. Texts that come from the operating system need not be
@@ -83,7 +84,8 @@ void set_internal_error(const char* message) noexcept {
 }
 
 bool internal_error_pending() {
-    return g_types[Internal] != nullptr && PyErr_ExceptionMatches(g_types[Internal]);
+    PyObject* internal = process_state().exception_types[Internal];
+    return internal != nullptr && PyErr_ExceptionMatches(internal);
 }
 
 PyObject* raise_error(const AcquisitionError& e) {
@@ -119,7 +121,7 @@ PyObject* raise_error(const ExportError& e) {
 }
 
 PyObject* raise_error(const InternalError& e) {
-    set_internal_error(e.message.c_str());
+    set_internal_error(e.what.c_str());
     return nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include "calibration/gzip.h"
 #include "calibration/pickle_scan.h"
 #include "python_api/py_ref.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -22,13 +23,12 @@ constexpr HookSpec kHooks[3] = {
     {"yaml", "safe_load"},
 };
 
-PyObject* g_hooks[3] = {};
-
 }  // namespace
 
 PyObject* hook(Hook which) {
     const int i = static_cast<int>(which);
-    if (g_hooks[i] != nullptr) return g_hooks[i];
+    PyObject*(&cached)[3] = process_state().hooks;
+    if (cached[i] != nullptr) return cached[i];
     PyRef name(PyUnicode_FromString(kHooks[i].module));
     if (!name) return nullptr;
     PyRef module(PyImport_Import(name.get()));
@@ -36,8 +36,8 @@ PyObject* hook(Hook which) {
     PyRef function(PyObject_GetAttrString(module.get(), kHooks[i].attribute));
     if (!function) return nullptr;
     // An import runs Python code; if another thread stored the hook meanwhile, keep the first one.
-    if (g_hooks[i] == nullptr) g_hooks[i] = function.release();
-    return g_hooks[i];
+    if (cached[i] == nullptr) cached[i] = function.release();
+    return cached[i];
 }
 
 PyObject* call_hook(Hook which, PyObject* arg) {
@@ -341,11 +341,10 @@ def load(data):
     return value
 )PY";
 
-PyObject* g_loader = nullptr;
-
 // Borrowed reference to the loader's `load` function, created on first use.
 PyObject* calibration_loader() {
-    if (g_loader != nullptr) return g_loader;
+    PyObject*& loader = process_state().calibration_loader;
+    if (loader != nullptr) return loader;
     PyRef globals(PyDict_New());
     if (!globals) return nullptr;
     PyRef builtins(PyImport_ImportModule("builtins"));
@@ -367,9 +366,9 @@ PyObject* calibration_loader() {
     }
     Py_INCREF(load);
     // Running the source imports modules, which runs Python code: keep the first loader stored.
-    if (g_loader == nullptr) g_loader = load;
+    if (loader == nullptr) loader = load;
     else Py_DECREF(load);
-    return g_loader;
+    return loader;
 }
 
 }  // namespace

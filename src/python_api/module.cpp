@@ -1,10 +1,9 @@
 // Module definition of the extension `brimoacq`. The binding layer is written directly on the
 // Python C API (public, documented calls only) so that it builds for CPython and PyPy alike.
-#include <atomic>
-
 #include "python_api/acquisition.h"
 #include "python_api/functions.h"
 #include "python_api/py_ref.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -16,10 +15,6 @@ PyModuleDef brimoacq_module = {
     -1,
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-// The module keeps process-wide state (cached types and library functions) and so may be
-// initialised once per process only.
-std::atomic<bool> g_initialized{false};
 
 // Appends `name` to the module's __all__ (created on first use), then sets the attribute.
 bool add_public(PyObject* module, const char* name, PyObject* value) {
@@ -42,7 +37,9 @@ PyMethodDef* const kFunctions[] = {
 };
 
 PyObject* init_module() {
-    if (g_initialized.exchange(true)) {
+    // The module keeps process-wide state (python_api/state.h) and so may be initialised once per
+    // process only.
+    if (process_state().initialized.exchange(true)) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules may only be initialized once per interpreter process");
         return nullptr;

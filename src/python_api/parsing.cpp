@@ -8,6 +8,7 @@
 #include "parsing/framework.h"
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
+#include "python_api/state.h"
 
 namespace brimo::py {
 namespace {
@@ -17,8 +18,6 @@ namespace {
 // nearly every number of an event is one of these values; sharing one immutable object per value
 // turns the creation of hundreds of thousands of objects per event into reference-count increments.
 constexpr std::size_t kTableSize = 65536;
-PyObject** g_small_ints = nullptr;
-PyObject** g_small_floats = nullptr;
 
 PyObject** build_table(PyObject**& cache, PyObject* (*make)(std::size_t)) {
     if (cache != nullptr) return cache;
@@ -40,11 +39,11 @@ PyObject** build_table(PyObject**& cache, PyObject* (*make)(std::size_t)) {
 }
 
 PyObject** small_int_table() {
-    return build_table(g_small_ints, [](std::size_t v) { return PyLong_FromLong(long(v)); });
+    return build_table(process_state().small_ints, [](std::size_t v) { return PyLong_FromLong(long(v)); });
 }
 
 PyObject** small_float_table() {
-    return build_table(g_small_floats, [](std::size_t v) { return PyFloat_FromDouble(double(v)); });
+    return build_table(process_state().small_floats, [](std::size_t v) { return PyFloat_FromDouble(double(v)); });
 }
 
 // One new list of `items.size()` objects made by `make`, created at its final length and filled by

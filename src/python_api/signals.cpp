@@ -1,5 +1,7 @@
 #include "python_api/signals.h"
 
+#include "python_api/state.h"
+
 namespace brimo::py {
 
 #ifdef PYPY_VERSION
@@ -8,8 +10,8 @@ namespace brimo::py {
 // Python code instead. Evaluating a constant expression runs a few bytecodes and so the pending
 // handlers; the compiled expression and its namespace are kept for the life of the process.
 int check_signals() {
-    static PyObject* code = nullptr;
-    static PyObject* globals = nullptr;
+    PyObject*& code = process_state().signal_check_code;
+    PyObject*& globals = process_state().signal_check_globals;
     if (code == nullptr) {
         PyObject* g = PyDict_New();
         if (g == nullptr) return -1;

@@ -18,7 +18,7 @@
 
 #include "acquisition/acquisition.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "export/export.h"
 #include "export_test_util.h"
 
@@ -191,7 +191,7 @@ TEST(ExportDriver, ConcurrentExportsLeaveWholeFiles) {
     for (std::uint64_t i = 0; i < second.size(); ++i) second[i] = 2999 - i;
     Corrections c{f.params_, {}};
     auto run = [&](const std::vector<std::uint64_t>& indices, const fs::path& out) {
-        EXPECT_TRUE(brimo::export_csv_from_acq(f.acq(), indices, c, out, 1000, static_cast<brimo::ecc::WorkerPool*>(nullptr)).ok());
+        EXPECT_TRUE(brimo::export_csv_from_acq(f.acq(), indices, c, out, 1000, static_cast<brimo::concurrency::WorkerPool*>(nullptr)).ok());
     };
     const fs::path alone = f.tmp.path() / "alone";
     std::vector<std::string> expected[2];
@@ -224,11 +224,11 @@ TEST(ExportDriver, CancelledExportKeepsOnlyFinishedFiles) {
     std::vector<std::string> complete;
     for (std::size_t k = 0; k < 6; ++k) complete.push_back(read_file(f.out / name(k)));
 
-    brimo::ecc::WorkerPool pool(2);
+    brimo::concurrency::WorkerPool pool(2);
     // The check says stop at its n-th call; asked at every chance (no interval). Serially it is asked
     // per event, so 700 calls end the export inside the second file; with workers the second call
     // comes within the first file.
-    struct Case { brimo::ecc::WorkerPool* pool; int stop_at; std::size_t files; };
+    struct Case { brimo::concurrency::WorkerPool* pool; int stop_at; std::size_t files; };
     for (const Case& c : {Case{nullptr, 1, 0}, Case{nullptr, 700, 1}, Case{&pool, 1, 0}, Case{&pool, 2, 0}}) {
         SCOPED_TRACE(std::to_string(c.pool != nullptr) + " " + std::to_string(c.stop_at));
         fs::remove_all(f.out);

@@ -131,7 +131,7 @@ template <class F>
 std::string written(F&& body, std::size_t capacity = CsvWriter::kDefaultCapacity) {
     TempDir dir;
     const auto p = dir.path() / "out.csv";
-    CsvWriter out(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), capacity);
+    CsvWriter out(brimo::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)), capacity);
     body(out);
     EXPECT_TRUE(out.finish().ok());
     return read_file(p);
@@ -327,7 +327,7 @@ TEST(CsvRows, WideRowsLargerThanBuffer) {
     for (std::size_t c = 0; c < 3000; ++c) set_channel(e, c, {1}, {1.0f / 3.0f}, {0});
     TempDir dir;
     const auto p = dir.path() / "wide.csv";
-    CsvWriter out(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 4096);
+    CsvWriter out(brimo::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)), 4096);
     ASSERT_TRUE(brimo::export_csv<Pellorv3Event>(std::vector{e}, out, params_with_samples(1)).ok());
     ASSERT_TRUE(out.finish().ok());
     const std::string text = read_file(p);
@@ -341,7 +341,7 @@ TEST(CsvWriteError, FullDevice) {
     Pellorv3Event e(1);
     set_channel(e, 0, {0}, std::vector<float>(100000, 1.5f), std::vector<std::uint16_t>(100000, 7));
     {
-        CsvWriter out(::open("/dev/full", O_WRONLY), 4096);
+        CsvWriter out(brimo::UniqueFd(::open("/dev/full", O_WRONLY)), 4096);
         auto r = brimo::export_csv<Pellorv3Event>(std::vector{e}, out, params_with_samples(100000));
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().kind, ExportErrorKind::Csv);
@@ -349,7 +349,7 @@ TEST(CsvWriteError, FullDevice) {
         EXPECT_FALSE(out.finish().ok());
     }
     {
-        CsvWriter out(::open("/dev/full", O_WRONLY));
+        CsvWriter out(brimo::UniqueFd(::open("/dev/full", O_WRONLY)));
         ASSERT_TRUE(brimo::write_header_record(out, {0}, false).ok());  // still in the buffer
         auto r = out.finish();
         ASSERT_FALSE(r.ok());

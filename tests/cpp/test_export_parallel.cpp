@@ -14,7 +14,7 @@
 
 #include "acquisition/acquisition.h"
 #include "calibration/pedestals.h"
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 #include "export/csv.h"
 #include "export/export.h"
 #include "export/layout.h"
@@ -30,7 +30,7 @@ using brimo::Lanwev1Event;
 using brimo::Params;
 using brimo::Pellorv3Event;
 using brimo::RowBatching;
-using brimo::ecc::WorkerPool;
+using brimo::concurrency::WorkerPool;
 using brimo_test::read_file;
 using brimo_test::StdoutCapture;
 using brimo_test::TempDir;
@@ -50,7 +50,7 @@ Output capture(F&& body, const char* device = nullptr) {
     Output o;
     StdoutCapture cap;
     {
-        CsvWriter out(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        CsvWriter out(brimo::UniqueFd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)));
         o.ok = body(out);
         o.ok = out.finish().ok() && o.ok;
     }

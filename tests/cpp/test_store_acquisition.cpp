@@ -93,18 +93,18 @@ TEST(StoreOpen, Names) {
             EXPECT_EQ(*n, c.name);
         } else {
             ASSERT_FALSE(n);
-            EXPECT_EQ(n.error().message, "could not get acquisition name");
+            EXPECT_EQ(n.error().what, "could not get acquisition name");
         }
     }
     EXPECT_EQ(final_path_name("a/caf\xc3\xa9").value(), "caf\xc3\xa9");
     for (const char* bad : {"a/\xff", "a/\xc0\xaf", "a/\xed\xa0\x80"})
-        EXPECT_EQ(final_path_name(bad).error().message, "invalid acquisition name");
+        EXPECT_EQ(final_path_name(bad).error().what, "invalid acquisition name");
 
     TempDir root;
     fs::create_directory(root / "sub");
     write_metadata(root.path());
     EXPECT_EQ(open_ok(root.path()).name().value(), root.path().filename().string());
-    EXPECT_EQ(open_ok(root / "sub/..").name().error().message, "could not get acquisition name");
+    EXPECT_EQ(open_ok(root / "sub/..").name().error().what, "could not get acquisition name");
 }
 
 TEST(StoreChunks, WalkAcrossChunks) {

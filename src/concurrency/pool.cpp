@@ -1,4 +1,4 @@
-#include "ecc/pool.h"
+#include "concurrency/pool.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -10,7 +10,7 @@
 #include <new>
 #include <optional>
 
-namespace brimo::ecc {
+namespace brimo::concurrency {
 
 namespace {
 
@@ -221,4 +221,4 @@ WorkerPool& global_pool() {
     return *pool;
 }
 
-}  // namespace brimo::ecc
+}  // namespace brimo::concurrency

@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace brimo::ecc {
+namespace brimo::concurrency {
 
 // More workers than the 96 channels of the largest packet never help; an absurd environment value
 // must not start millions of threads.
@@ -107,4 +107,4 @@ std::size_t available_processors();
 // fork() gets a fresh pool of its own on its first use (the parent's threads do not exist there).
 WorkerPool& global_pool();
 
-}  // namespace brimo::ecc
+}  // namespace brimo::concurrency

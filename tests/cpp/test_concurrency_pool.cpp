@@ -21,6 +21,7 @@
 
 extern char** environ;
 
+using namespace brimo::concurrency;
 using namespace brimo::ecc;
 using namespace ecc_test;
 
