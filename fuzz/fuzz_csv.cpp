@@ -21,23 +21,6 @@
 
 namespace {
 
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t pos = 0;
-    std::uint8_t u8() { return pos < size ? data[pos++] : std::uint8_t(0); }
-    std::uint16_t u16() {
-        const std::uint16_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-    template <class T>
-    std::vector<T> values() {
-        std::vector<T> v(u8());
-        for (auto& x : v) x = static_cast<T>(u16());
-        return v;
-    }
-};
-
 [[noreturn]] void fail(const char* what, const std::string& text) {
     std::fprintf(stderr, "%s\n%.2000s\n", what, text.c_str());
     std::abort();
@@ -103,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    Reader r{data + 1, size - 1};
+    brimo::FuzzReader r{data + 1, size - 1};
     brimo::Params params;
     const std::size_t channels = r.u8() % 9;
     params.channels = channels;

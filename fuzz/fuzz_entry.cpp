@@ -38,17 +38,6 @@ constexpr std::string_view model_name(Model m) {
     return "mirranv2";
 }
 
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t pos = 0;
-    std::uint8_t u8() { return pos < size ? data[pos++] : std::uint8_t(0); }
-    std::uint16_t u16() {
-        const std::uint16_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-};
-
 std::uint64_t count(std::uint16_t v, std::uint64_t limit) {
     return v >= 0xFF00 ? kExtremes[v % kExtremes.size()] : v % (limit + 1);
 }
@@ -74,7 +63,7 @@ Model fuzz_model(std::uint8_t selector) {
 }
 
 FuzzInput decode_fuzz_input(Model model, const std::uint8_t* data, std::size_t size) {
-    Reader r{data, size};
+    FuzzReader r{data, size};
     FuzzInput in;
     in.params.model = std::string(model_name(model));
     in.params.channels = count(r.u16(), 128);

@@ -9,11 +9,31 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "parsing/framework.h"
 #include "parsing/util.h"
 
 namespace brimo {
+
+// Reads a fuzz input front to back; bytes past the end read as 0.
+struct FuzzReader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos = 0;
+    std::uint8_t u8() { return pos < size ? data[pos++] : std::uint8_t(0); }
+    std::uint16_t u16() {  // little-endian
+        const std::uint16_t lo = u8();
+        return static_cast<std::uint16_t>(lo | (u8() << 8));
+    }
+    // A count byte, then that many 16-bit values.
+    template <class T>
+    std::vector<T> values() {
+        std::vector<T> v(u8());
+        for (auto& x : v) x = static_cast<T>(u16());
+        return v;
+    }
+};
 
 // Parameter blob at the start of a fuzz input:
 //   u16 channels, u16 windows, u16 samples (little-endian). Values below 0xFF00 are taken modulo a
