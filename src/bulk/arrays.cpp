@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 #include <type_traits>
 
+#include "concurrency/first_exception.h"
 #include "parsing/framework.h"
 
 namespace brimo::bulk {
@@ -238,21 +237,17 @@ std::optional<EventFailure> first_failure(const std::vector<Packet>& packets,
 }
 
 // Runs body(k) for k in [0, count) on the pool, in about four sub-ranges per worker; an exception of
-// any call is rethrown here.
+// any call (out of memory) is rethrown here.
 template <class F>
 void for_each_parallel(concurrency::WorkerPool& pool, std::size_t count, F&& body) {
     const std::size_t grain = std::max<std::size_t>(1, count / (4 * pool.size() + 1));
-    std::mutex mutex;
-    std::exception_ptr thrown;
+    concurrency::FirstException thrown;
     pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
-        try {
+        thrown.run([&] {
             for (std::size_t k = begin; k < end; ++k) body(k);
-        } catch (...) {
-            std::lock_guard lock(mutex);
-            if (!thrown) thrown = std::current_exception();
-        }
+        });
     });
-    if (thrown) std::rethrow_exception(thrown);
+    thrown.rethrow_if_any();
 }
 
 }  // namespace
