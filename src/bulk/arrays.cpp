@@ -13,7 +13,7 @@
 #include <string>
 #include <type_traits>
 
-#include "parsing/framework.h"
+#include "parsing/models.h"
 
 namespace brimo::bulk {
 
@@ -284,7 +284,7 @@ namespace {
 template <class Event>
 class Builder final : public ArrayBuilder::Impl {
 public:
-    static constexpr bool kTiming = std::is_same_v<Event, Lanwev1Event>;
+    static constexpr bool kTiming = Event::has_timing;
 
     Builder(Params params, ReadOptions options, concurrency::WorkerPool& pool)
         : params_(std::move(params)), options_(std::move(options)), pool_(pool) {
