@@ -27,24 +27,11 @@ U64_MAX = (1 << 64) - 1
 MAX_PACKET_BYTES = (1 << 32) - 1
 VOMBEL96_CHANNELS = 96
 
-MODELS = (
-    "pellorv3",
-    "pellorv3s",
-    "quarvelv3",
-    "lanwev1_evalr2",
-    "lanwev2_eval",
-    "lanwev2_evalr1",
-    "lanwev2_evalr2",
-    "ovisk_mirran",
-    "ovisk_pellor",
-    "skerd16",
-    "kivro",
-    "vombel96",
-    "mirranv2",
-)
-LANWEV_MODELS = ("lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2")
-# {model: {layout key: the value its parser uses when params do not give one}}.
+# {model: {layout key: the value its parser uses when params do not give one}}, for every "model" value the
+# module reads, in the module's order.
 LAYOUT_DEFAULTS = brimoacq._layout_defaults()
+MODELS = tuple(LAYOUT_DEFAULTS)
+LANWEV_MODELS = ("lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2")
 
 
 class Window(NamedTuple):
@@ -250,6 +237,8 @@ class Codec:
     """Common behaviour; each model overrides what its layout needs."""
 
     name = ""
+    # Board sizes of synthetic acquisitions: like the real boards', but keeping the data small.
+    board = dict(channels=8, windows=64, samples=32)
 
     def __init__(self, name=None):
         if name is not None:
@@ -352,6 +341,7 @@ class _FieldCodec(Codec):
 
 class Pellorv3(_FieldCodec):
     name = "pellorv3"
+    board = dict(channels=4, windows=256, samples=32)
 
     def consts(self, p):
         return dict(
@@ -432,6 +422,7 @@ class Pellorv3S(_FieldCodec):
     and the window headers, then the footer; the channel and window counts are inferred from the length."""
 
     name = "pellorv3s"
+    board = dict(channels=4, windows=64, samples=32)
 
     def consts(self, p):
         return dict(
@@ -627,6 +618,8 @@ class Lanwev1(Codec):
 
 
 class Ovisk(_FieldCodec):
+    board = dict(channels=8, windows=256, samples=32)
+
     def consts(self, p):
         return dict(
             self.header_fields(p),
@@ -763,6 +756,7 @@ class _FullBuffer(_FieldCodec):
 
 class Skerd16(_FullBuffer):
     name = "skerd16"
+    board = dict(channels=16, windows=8, samples=16)
 
     def plan_channels(self, params):
         return range(self.channel_max(params) + 1)
@@ -794,6 +788,7 @@ class Skerd16(_FullBuffer):
 
 class Vombel96(_FullBuffer):
     name = "vombel96"
+    board = dict(channels=96, windows=4, samples=32)
 
     def consts(self, p):
         return dict(

@@ -19,13 +19,14 @@ namespace brimo {
 // X(Model, Record, "model" values...): the exact, case-sensitive params "model" strings that select
 // the parser, the first being the one tools and tests use for it. The kivrov1 parser is selected by
 // "kivro"; the four lanwe values share one parser, and so do the two ovisk values. The order is the
-// enumeration's, which the fuzz corpus's model selector byte relies on: new rows go at the end.
+// enumeration's, which the fuzz corpus's model selector byte relies on, and the order in which the
+// tools list the model values: new rows go at the end.
 #define BRIMO_FOR_EACH_MODEL(X)                                                                \
     X(Pellorv3, Pellorv3Event, "pellorv3")                                                     \
     X(Pellorv3S, Pellorv3SEvent, "pellorv3s")                                                  \
     X(Quarvelv3, Quarvelv3Event, "quarvelv3")                                                  \
     X(Lanwev1, Lanwev1Event, "lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2") \
-    X(Ovisk, OviskEvent, "ovisk_pellor", "ovisk_mirran")                                       \
+    X(Ovisk, OviskEvent, "ovisk_mirran", "ovisk_pellor")                                       \
     X(Skerd16, Skerd16Event, "skerd16")                                                        \
     X(Kivrov1, Kivrov1Event, "kivro")                                                          \
     X(Vombel96, Vombel96Event, "vombel96")                                                     \
