@@ -2,41 +2,31 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 #include <string_view>
 
 namespace brimo {
 
 namespace {
 
-// The layout keys of all board models, so that any parser can be handed non-default values.
-constexpr std::array<std::string_view, 27> kLayoutKeys{
-    "databitmask", "chanmask", "chan_shift", "windmask", "n_last_bits", "n_event_headers",
-    "n_window_headers", "n_footers", "n_channel_headers", "datamask", "n_footer_words",
-    "n_window_footers", "abs_wind_mask", "timing_mask", "timing_shift", "packet_size", "headers",
-    "stop_word", "num_chips", "chip_stop_word", "n_chip_headers", "n_chip_footers",
-    "n_event_footers", "data_mask", "timing", "channels", "model",
-};
+// Every layout key of every parser, so that any parser can be handed non-default values, and the
+// keys with a meaning of their own elsewhere in params.
+const std::vector<std::string_view>& layout_key_names() {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> out;
+        for (std::size_t m = 0; m < kModelCount; ++m)
+            for (const LayoutKey& k : layout_keys(static_cast<Model>(m)))
+                if (std::find(out.begin(), out.end(), k.key) == out.end()) out.push_back(k.key);
+        for (std::string_view extra : {"timing", "channels", "model"}) out.push_back(extra);
+        return out;
+    }();
+    return names;
+}
 
 constexpr std::array<std::uint64_t, 16> kExtremes{
     0, 1, 2, UINT64_MAX, UINT64_MAX - 1, std::uint64_t(1) << 32, (std::uint64_t(1) << 32) + 1,
     std::uint64_t(1) << 63, 65535, 65536, 65537, kMaxChannels, kMaxChannels + 1, 96, 97, 0xFFFFFFFF,
 };
-
-// The model value that selects each parser in the model table.
-constexpr std::string_view model_name(Model m) {
-    switch (m) {
-        case Model::Pellorv3: return "pellorv3";
-        case Model::Pellorv3S: return "pellorv3s";
-        case Model::Quarvelv3: return "quarvelv3";
-        case Model::Lanwev1: return "lanwev1_evalr2";
-        case Model::Ovisk: return "ovisk_pellor";
-        case Model::Skerd16: return "skerd16";
-        case Model::Kivrov1: return "kivro";
-        case Model::Vombel96: return "vombel96";
-        case Model::Mirranv2: break;
-    }
-    return "mirranv2";
-}
 
 std::uint64_t count(std::uint16_t v, std::uint64_t limit) {
     return v >= 0xFF00 ? kExtremes[v % kExtremes.size()] : v % (limit + 1);
@@ -58,8 +48,7 @@ YamlValue key_value(std::uint8_t kind, std::uint16_t v) {
 }  // namespace
 
 Model fuzz_model(std::uint8_t selector) {
-    static_assert(kFuzzModels == std::size_t(Model::Mirranv2) + 1, "every model has a selector");
-    return static_cast<Model>(selector % kFuzzModels);
+    return static_cast<Model>(selector % kModelCount);
 }
 
 FuzzInput decode_fuzz_input(Model model, const std::uint8_t* data, std::size_t size) {
@@ -71,7 +60,8 @@ FuzzInput decode_fuzz_input(Model model, const std::uint8_t* data, std::size_t s
     in.params.samples = count(r.u16(), 1024);
     const unsigned keys = r.u8() % 9;
     for (unsigned k = 0; k < keys; ++k) {
-        const std::string_view name = kLayoutKeys[r.u8() % kLayoutKeys.size()];
+        const auto& names = layout_key_names();
+        const std::string_view name = names[r.u8() % names.size()];
         const std::uint8_t kind = r.u8();
         const std::uint16_t v = r.u16();
         in.params.extra.emplace_back(YamlValue::from_string(std::string(name)), key_value(kind, v));

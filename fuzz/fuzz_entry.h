@@ -8,10 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "parsing/framework.h"
+#include "parsing/models.h"
 #include "parsing/util.h"
 
 namespace brimo {
@@ -56,7 +55,6 @@ std::string fuzz_parse(Model model, const std::uint8_t* data, std::size_t size);
 
 // Inputs of the parser target: byte 0 picks the model (modulo the number of models, in the order
 // of the Model enumeration), the rest is an input of fuzz_parse for that model.
-inline constexpr unsigned kFuzzModels = 9;
 Model fuzz_model(std::uint8_t selector);
 
 // The same for an already decoded packet and params.
@@ -78,9 +76,8 @@ std::string parse_and_check(Model model, Bytes packet, const Params& params);
 //   channel, pellorv3s no more tail words than the packet has words.
 template <class Event>
 std::string event_invariants(const Event& ev, const Params& params, std::size_t packet_len) {
-    constexpr bool is_vombel = std::is_same_v<Event, Vombel96Event>;
-    constexpr bool label_time = !std::is_same_v<Event, Lanwev1Event>;
-    const std::uint64_t outer = is_vombel ? 96 : params.channels;
+    constexpr bool label_time = !Event::has_timing;
+    const std::uint64_t outer = Event::fixed_channels != 0 ? Event::fixed_channels : params.channels;
     const std::uint64_t words = packet_len / 2;
     if (ev.data.size() != outer || ev.window_labels.size() != outer || ev.time.size() != outer)
         return "per-channel fields do not have one entry per channel";
@@ -118,15 +115,15 @@ std::string event_invariants(const Event& ev, const Params& params, std::size_t 
     if (total_samples > words) return "more samples than words in the packet";
     const std::uint64_t label_bound = params.samples == 0 ? std::max(words, kMaxSampleFreeLabels) : words;
     if (total_labels > label_bound) return "more windows than words in the packet";
-    if constexpr (std::is_same_v<Event, Lanwev1Event>) {
+    if constexpr (Event::has_timing) {
         if (ev.timing.size() != outer) return "timing does not have one entry per channel";
         for (std::size_t c = 0; c < outer; ++c)
             if (ev.timing[c].size() != ev.window_labels[c].size()) return "timing values per window";
     }
-    if constexpr (is_vombel) {
+    if constexpr (Event::has_ecc) {
         if (ev.ecc_errors.size() != outer) return "ecc_errors does not have one entry per channel";
     }
-    if constexpr (std::is_same_v<Event, Pellorv3SEvent>) {
+    if constexpr (Event::has_window_tail_words) {
         if (ev.window_tail_words.size() > words) return "more window tail words than words in the packet";
     }
     return {};

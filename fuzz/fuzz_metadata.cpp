@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "acquisition/metadata.h"
-#include "parsing/framework.h"
+#include "parsing/models.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 import os
 from types import TracebackType
-from typing import Any, Iterator, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, TypedDict, Union, final, overload
+from typing import Any, Dict, Iterator, List, Literal, Optional, Sequence, SupportsIndex, Tuple, Type, TypedDict, Union, final, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -259,3 +259,6 @@ def ecc_correct(raw_bytes: Union[bytes, bytearray, Sequence[int]]) -> bytearray:
     are left as they are. The argument is never modified. Accepts and refuses the same arguments and
     lengths as `ecc_check`. Call `ecc_check` on the result to see what could not be repaired.
     """
+
+def _layout_defaults() -> Dict[str, Dict[str, int]]:
+    """The layout keys of each model value and the values used when params do not give them."""

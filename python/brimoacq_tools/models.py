@@ -8,7 +8,8 @@ was described.
 
 Layout constants come from the acquisition's params with the same rule the parsers use: a key counts only
 when its value is a non-negative integer (a bool does not count), masks take the low 16 bits and shifts are
-applied modulo 16; anything else gives the model's default.
+applied modulo 16; anything else gives the model's default. The defaults are the parsers' own, read from the
+module (``LAYOUT_DEFAULTS``).
 """
 
 from __future__ import annotations
@@ -19,26 +20,17 @@ from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
+import brimoacq
+
 U64_MAX = (1 << 64) - 1
 # An index entry stores the event length in 32 bits.
 MAX_PACKET_BYTES = (1 << 32) - 1
 VOMBEL96_CHANNELS = 96
 
-MODELS = (
-    "pellorv3",
-    "pellorv3s",
-    "quarvelv3",
-    "lanwev1_evalr2",
-    "lanwev2_eval",
-    "lanwev2_evalr1",
-    "lanwev2_evalr2",
-    "ovisk_mirran",
-    "ovisk_pellor",
-    "skerd16",
-    "kivro",
-    "vombel96",
-    "mirranv2",
-)
+# {model: {layout key: the value its parser uses when params do not give one}}, for every "model" value the
+# module reads, in the module's order.
+LAYOUT_DEFAULTS = brimoacq._layout_defaults()
+MODELS = tuple(LAYOUT_DEFAULTS)
 LANWEV_MODELS = ("lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2")
 
 
@@ -63,24 +55,7 @@ def layout_int(params, key, default):
     return value
 
 
-def layout_mask(params, key, default):
-    return layout_int(params, key, default) & 0xFFFF
-
-
-def layout_shift(params, key, default):
-    return (layout_int(params, key, default) & 0xFFFF) % 16
-
-
-def header_fields(params, chanmask, chan_shift, windmask):
-    """The channel field ("chanmask", "chan_shift") and window-number field ("windmask") of a header word."""
-    return dict(
-        cm=layout_mask(params, "chanmask", chanmask),
-        cs=layout_shift(params, "chan_shift", chan_shift),
-        wm=layout_mask(params, "windmask", windmask),
-    )
-
-
-def _hex_stop_word(value, default=0xFA5A):
+def _hex_stop_word(value, default):
     # The lanwev stop word is given as a string of hex digits (no "0x"), optionally with a leading "+".
     if not isinstance(value, str):
         return default
@@ -166,7 +141,7 @@ def cyclic_labels(first, windows):
     return [i % w16 for i in range(first, end)] if end > first else []
 
 
-def set_time_axis(labels, windows, samples):
+def _set_time_axis(labels, windows, samples):
     """Time axis of one channel from its window labels: the first window starts at 0, a window with a
     smaller number than the first wrapped around the end of the sample buffer."""
     if not labels:
@@ -262,10 +237,27 @@ class Codec:
     """Common behaviour; each model overrides what its layout needs."""
 
     name = ""
+    # Board sizes of synthetic acquisitions: like the real boards', but keeping the data small.
+    board = dict(channels=8, windows=64, samples=32)
 
     def __init__(self, name=None):
         if name is not None:
             self.name = name
+
+    def key(self, params, key):
+        """The layout key's value in params, or this model's default."""
+        return layout_int(params, key, LAYOUT_DEFAULTS[self.name][key])
+
+    def mask(self, params, key):
+        return self.key(params, key) & 0xFFFF
+
+    def header_fields(self, params):
+        """The channel field ("chanmask", "chan_shift") and window-number field ("windmask") of a header word."""
+        return dict(
+            cm=self.mask(params, "chanmask"),
+            cs=self.mask(params, "chan_shift") % 16,
+            wm=self.mask(params, "windmask"),
+        )
 
     def outer_channels(self, params):
         return params["channels"]
@@ -286,7 +278,7 @@ class Codec:
         time = [[] for _ in range(outer)]
         for c, wins in event.items():
             if c < min(params["channels"], outer):
-                time[c] = set_time_axis([w.label for w in wins], params["windows"], params["samples"])
+                time[c] = _set_time_axis([w.label for w in wins], params["windows"], params["samples"])
         return time
 
     def has_timing(self):
@@ -349,15 +341,16 @@ class _FieldCodec(Codec):
 
 class Pellorv3(_FieldCodec):
     name = "pellorv3"
+    board = dict(channels=4, windows=256, samples=32)
 
     def consts(self, p):
         return dict(
-            header_fields(p, 0x0600, 9, 0x01FE),
-            dm=layout_mask(p, "databitmask", 0x1FFF),
-            nlb=layout_int(p, "n_last_bits", 1) % 16,
-            H=layout_int(p, "n_event_headers", 3),
-            nwh=layout_int(p, "n_window_headers", 1),
-            F=layout_int(p, "n_footers", 2),
+            self.header_fields(p),
+            dm=self.mask(p, "databitmask"),
+            nlb=self.key(p, "n_last_bits") % 16,
+            H=self.key(p, "n_event_headers"),
+            nwh=self.key(p, "n_window_headers"),
+            F=self.key(p, "n_footers"),
         )
 
     def samples_per_window(self, params):
@@ -429,21 +422,19 @@ class Pellorv3S(_FieldCodec):
     and the window headers, then the footer; the channel and window counts are inferred from the length."""
 
     name = "pellorv3s"
-    # The layout keys whose defaults quarvelv3 changes.
-    DEFAULTS = dict(chanmask=0x03FF, chan_shift=8, windmask=0x00FF, n_footer_words=1, n_window_headers=0,
-                    n_last_bits=0)
+    board = dict(channels=4, windows=64, samples=32)
 
     def consts(self, p):
-        d = self.DEFAULTS
         return dict(
-            header_fields(p, d["chanmask"], d["chan_shift"], d["windmask"]),
-            nch=layout_int(p, "n_channel_headers", 1),
-            dm=layout_mask(p, "datamask", 0x1FFF),
-            H=layout_int(p, "n_event_headers", 3),
-            F=layout_int(p, "n_footer_words", d["n_footer_words"]),
-            nwh=layout_int(p, "n_window_headers", d["n_window_headers"]),
-            nwf=layout_int(p, "n_window_footers", 0),
-            nlb=layout_int(p, "n_last_bits", d["n_last_bits"]) % 16,
+            self.header_fields(p),
+            nch=self.key(p, "n_channel_headers"),
+            dm=self.mask(p, "datamask"),
+            H=self.key(p, "n_event_headers"),
+            F=self.key(p, "n_footer_words"),
+            nwh=self.key(p, "n_window_headers"),
+            # quarvelv3 has no such key: its window blocks end in its "n_window_headers" words.
+            nwf=layout_int(p, "n_window_footers", LAYOUT_DEFAULTS[self.name].get("n_window_footers", 0)),
+            nlb=self.key(p, "n_last_bits") % 16,
         )
 
     def samples_per_window(self, params):
@@ -511,8 +502,6 @@ class Pellorv3S(_FieldCodec):
 
 class Quarvelv3(Pellorv3S):
     name = "quarvelv3"
-    DEFAULTS = dict(chanmask=0x0C00, chan_shift=10, windmask=0x03FE, n_footer_words=2, n_window_headers=1,
-                    n_last_bits=1)
 
     def encode(self, params, event):
         k, B, chans, J, I = self._layout(params, event)
@@ -539,15 +528,14 @@ class Quarvelv3(Pellorv3S):
 
 class Lanwev1(Codec):
     def consts(self, p):
-        size = layout_int(p, "packet_size", None)
         return dict(
-            cm=layout_mask(p, "chanmask", 0x003F),
-            awm=layout_mask(p, "abs_wind_mask", 0x003F),
-            tm=layout_mask(p, "timing_mask", 0x0FFF),
-            ts=layout_int(p, "timing_shift", 12) & 0x1F,
-            W=37 if size is None else size // 2 + 1,
-            H=layout_int(p, "headers", 4),
-            stop=_hex_stop_word(p.get("stop_word")),
+            cm=self.mask(p, "chanmask"),
+            awm=self.mask(p, "abs_wind_mask"),
+            tm=self.mask(p, "timing_mask"),
+            ts=self.key(p, "timing_shift") & 0x1F,
+            W=self.key(p, "packet_size") // 2 + 1,
+            H=self.key(p, "headers"),
+            stop=_hex_stop_word(p.get("stop_word"), LAYOUT_DEFAULTS[self.name]["stop_word"]),
         )
 
     def has_timing(self):
@@ -630,14 +618,16 @@ class Lanwev1(Codec):
 
 
 class Ovisk(_FieldCodec):
+    board = dict(channels=8, windows=256, samples=32)
+
     def consts(self, p):
         return dict(
-            header_fields(p, 0x0300, 8, 0x00FF),
-            nc=layout_int(p, "num_chips", 2),
-            dm=layout_mask(p, "databitmask", 0x0FFF),
-            stop=layout_mask(p, "chip_stop_word", 0xFFFF),
-            C=layout_int(p, "n_chip_headers", 3),
-            F=layout_int(p, "n_window_headers", 1),
+            self.header_fields(p),
+            nc=self.key(p, "num_chips"),
+            dm=self.mask(p, "databitmask"),
+            stop=self.mask(p, "chip_stop_word"),
+            C=self.key(p, "n_chip_headers"),
+            F=self.key(p, "n_window_headers"),
         )
 
     def chip_of(self, k, cpc, c):
@@ -712,17 +702,16 @@ class Ovisk(_FieldCodec):
 
 class _FullBuffer(_FieldCodec):
     """Shared by skerd16 and vombel96: a channel block carries every window of the channel's sample buffer,
-    cyclically from a first window named in its header, samples stored one's-complemented. Subclasses set
-    CHIP_FOOTERS, the default of "n_chip_footers"."""
+    cyclically from a first window named in its header, samples stored one's-complemented."""
 
     def consts(self, p):
         return dict(
-            header_fields(p, 0xFF00, 8, 0x00FF),
-            nch=layout_int(p, "n_chip_headers", 1),
-            ncf=layout_int(p, "n_chip_footers", self.CHIP_FOOTERS),
-            nwh=layout_int(p, "n_window_headers", 1),
-            nwf=layout_int(p, "n_window_footers", 1),
-            dm=layout_mask(p, "data_mask", 0x03FF),
+            self.header_fields(p),
+            nch=self.key(p, "n_chip_headers"),
+            ncf=self.key(p, "n_chip_footers"),
+            nwh=self.key(p, "n_window_headers"),
+            nwf=self.key(p, "n_window_footers"),
+            dm=self.mask(p, "data_mask"),
         )
 
     def default_per_event(self, params):
@@ -767,7 +756,7 @@ class _FullBuffer(_FieldCodec):
 
 class Skerd16(_FullBuffer):
     name = "skerd16"
-    CHIP_FOOTERS = 2
+    board = dict(channels=16, windows=8, samples=16)
 
     def plan_channels(self, params):
         return range(self.channel_max(params) + 1)
@@ -799,13 +788,13 @@ class Skerd16(_FullBuffer):
 
 class Vombel96(_FullBuffer):
     name = "vombel96"
-    CHIP_FOOTERS = 3
+    board = dict(channels=96, windows=4, samples=32)
 
     def consts(self, p):
         return dict(
             super().consts(p),
-            nc=layout_int(p, "num_chips", 6),
-            nef=layout_int(p, "n_event_footers", 2),
+            nc=self.key(p, "num_chips"),
+            nef=self.key(p, "n_event_footers"),
         )
 
     def outer_channels(self, params):
@@ -893,9 +882,9 @@ class Kivrov1(Codec):
 
     def consts(self, p):
         return dict(
-            E=layout_int(p, "n_event_headers", 7),
-            H=layout_int(p, "n_window_headers", 2),
-            F=layout_int(p, "n_footer_words", 1),
+            E=self.key(p, "n_event_headers"),
+            H=self.key(p, "n_window_headers"),
+            F=self.key(p, "n_footer_words"),
         )
 
     def sizes(self, params):

@@ -41,27 +41,11 @@ MISC_FILES = ("readout_metadata", "pedestals_calibration", "timing_calibration",
 MAX_CHUNK_OFFSET = (1 << 32) - 1  # an index entry stores the event offset in 32 bits
 REQUIRED = ("model", "channels", "windows", "samples")
 
-# Board sizes that look like the real boards but keep synthetic data small.
-_DEFAULTS = {
-    "pellorv3": dict(channels=4, windows=256, samples=32),
-    "mirranv2": dict(channels=4, windows=256, samples=32),
-    "pellorv3s": dict(channels=4, windows=64, samples=32),
-    "quarvelv3": dict(channels=4, windows=64, samples=32),
-    "ovisk_mirran": dict(channels=8, windows=256, samples=32),
-    "ovisk_pellor": dict(channels=8, windows=256, samples=32),
-    "skerd16": dict(channels=16, windows=8, samples=16),
-    "kivro": dict(channels=8, windows=64, samples=32),
-    "vombel96": dict(channels=96, windows=4, samples=32),
-}
-for _m in ("lanwev1_evalr2", "lanwev2_eval", "lanwev2_evalr1", "lanwev2_evalr2"):
-    _DEFAULTS[_m] = dict(channels=8, windows=64, samples=32)
-
-
 def default_params(model: str, **overrides) -> dict:
     """Params for `model` with typical board sizes; keyword arguments override them or add layout keys."""
-    if model not in _DEFAULTS:
+    if model not in CODECS:
         raise ValueError(f"unsupported board model {model!r}; choose one of: {', '.join(MODELS)}")
-    params = {"model": model, **_DEFAULTS[model]}
+    params = {"model": model, **CODECS[model].board}
     params.update(overrides)
     return check_params(params)
 

@@ -12,7 +12,7 @@
 #include <type_traits>
 
 #include "concurrency/first_exception.h"
-#include "parsing/framework.h"
+#include "parsing/models.h"
 
 namespace brimo::bulk {
 
@@ -282,7 +282,7 @@ namespace {
 template <class Event>
 class Builder final : public ArrayBuilder::Impl {
 public:
-    static constexpr bool kTiming = std::is_same_v<Event, Lanwev1Event>;
+    static constexpr bool kTiming = Event::has_timing;
 
     Builder(Params params, ReadOptions options, concurrency::WorkerPool& pool)
         : params_(std::move(params)), options_(std::move(options)), pool_(pool) {

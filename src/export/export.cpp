@@ -18,7 +18,7 @@
 #include "export/csv.h"
 #include "export/layout.h"
 #include "export/parallel_rows.h"
-#include "parsing/framework.h"
+#include "parsing/models.h"
 
 namespace brimo {
 
@@ -260,15 +260,9 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
     template Result<void, ExportError> export_chunk<Event>(EventReader&, const Params&, const Corrections&, \
                                                            std::span<const std::uint64_t>, int,         \
                                                            const std::string&, concurrency::WorkerPool*, Cancellation*);
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Pellorv3SEvent)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Quarvelv3Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Lanwev1Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(OviskEvent)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Skerd16Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Kivrov1Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Vombel96Event)
-BRIMO_INSTANTIATE_EXPORT_CHUNK(Mirranv2Event)
+#define BRIMO_MODEL_EXPORT_CHUNK(M, Event, ...) BRIMO_INSTANTIATE_EXPORT_CHUNK(Event)
+BRIMO_FOR_EACH_MODEL(BRIMO_MODEL_EXPORT_CHUNK)
+#undef BRIMO_MODEL_EXPORT_CHUNK
 #undef BRIMO_INSTANTIATE_EXPORT_CHUNK
 
 }  // namespace brimo

@@ -31,10 +31,6 @@ inline constexpr std::uint64_t kMaxEventRows = std::uint64_t(1) << 24;
 // rather than stalling the export for minutes.
 inline constexpr std::uint64_t kMaxMergeWork = std::uint64_t(1) << 28;
 
-// Lanwe records carry a per-window timing value and get a fourth column per channel.
-template <class Event>
-inline constexpr bool kHasTiming = std::is_same_v<Event, Lanwev1Event>;
-
 // One sequence of window numbers, the row order of an event, from the event's per-channel window
 // numbers. Each channel's order is kept; a channel whose numbers wrap around the end of the board's
 // window ring (510, 511, 0, 1) puts its numbers before the ones they wrapped to.
@@ -56,7 +52,7 @@ Result<void, ExportError> write_header_record(CsvWriter& out, const ChannelList&
 
 template <class Event>
 Result<void, ExportError> write_header(CsvWriter& out, std::span<const Event>, const ChannelList& channels) {
-    return write_header_record(out, channels, kHasTiming<Event>);
+    return write_header_record(out, channels, Event::has_timing);
 }
 
 // "Bad channel <c> at Event <n>\n", and that line written straight to standard output (file
@@ -86,7 +82,7 @@ Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, cons
 template <class Event>
 Result<void, ExportError> write_event(CsvWriter& out, const Params& params, const Event& event,
                                       const ChannelList& channels, std::uint64_t n) {
-    if constexpr (kHasTiming<Event>) {
+    if constexpr (Event::has_timing) {
         return write_event_rows(out, params.samples, event, &event.timing, channels, n);
     } else {
         return write_event_rows(out, params.samples, event, nullptr, channels, n);

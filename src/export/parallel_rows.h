@@ -116,7 +116,7 @@ Result<void, ExportError> export_csv_parallel(std::span<const Event> events, Csv
     std::vector<EventRows> rows;
     rows.reserve(events.size());
     for (const Event& e : events) {
-        if constexpr (kHasTiming<Event>) {
+        if constexpr (Event::has_timing) {
             rows.push_back({&e, &e.timing});
         } else {
             rows.push_back({&e, nullptr});

@@ -16,6 +16,13 @@ struct EventBase {
     // Time axis of each channel in sample units, parallel to data.
     std::vector<std::vector<std::uint16_t>> time;
 
+    // What a record carries beyond these fields. Generic code (dict conversion, CSV columns, arrays,
+    // the fuzz invariants) asks these traits, which records override, instead of naming record types.
+    static constexpr bool has_timing = false;             // `timing`: one value per window; time axes follow it
+    static constexpr bool has_ecc = false;                // `chip_numbers` and `ecc_errors`
+    static constexpr bool has_window_tail_words = false;  // `window_tail_words`
+    static constexpr std::size_t fixed_channels = 0;      // channel entries when not params "channels"
+
     EventBase() = default;
     explicit EventBase(std::size_t channels) : data(channels), window_labels(channels), time(channels) {}
 };
@@ -51,11 +58,13 @@ struct Kivrov1Event : EventBase {
 
 struct Pellorv3SEvent : EventBase {
     using EventBase::EventBase;
+    static constexpr bool has_window_tail_words = true;
     std::vector<std::uint16_t> window_tail_words;  // last word of every window block, unmasked
 };
 
 struct Lanwev1Event : EventBase {
     using EventBase::EventBase;
+    static constexpr bool has_timing = true;
     explicit Lanwev1Event(std::size_t channels) : EventBase(channels), timing(channels) {}
     std::vector<std::vector<std::uint32_t>> timing;  // one timing value per window
 };
@@ -71,6 +80,8 @@ struct EccErrorRecord {
 
 struct Vombel96Event : EventBase {
     using EventBase::EventBase;
+    static constexpr bool has_ecc = true;
+    static constexpr std::size_t fixed_channels = 96;
     std::vector<std::uint8_t> chip_numbers;
     std::vector<std::vector<EccErrorRecord>> ecc_errors;
 };

@@ -1,8 +1,6 @@
 #include "parsing/framework.h"
 #include "parsing/util.h"
 
-#include <array>
-#include <utility>
 
 namespace brimo {
 
@@ -41,31 +39,5 @@ std::vector<std::uint16_t> words_be(Bytes bytes) { return word_vector<true>(byte
 std::vector<std::uint16_t> words_le(Bytes bytes) { return word_vector<false>(bytes); }
 Words load_words_be(Bytes bytes) { return load_words<true>(bytes); }
 Words load_words_le(Bytes bytes) { return load_words<false>(bytes); }
-
-namespace {
-// The thirteen "model" values. The kivrov1 parser is selected by "kivro"; the four lanwe values share
-// one parser, and so do the two ovisk values.
-constexpr std::array<std::pair<std::string_view, Model>, 13> kModelTable{{
-    {"pellorv3", Model::Pellorv3},
-    {"pellorv3s", Model::Pellorv3S},
-    {"quarvelv3", Model::Quarvelv3},
-    {"lanwev1_evalr2", Model::Lanwev1},
-    {"lanwev2_eval", Model::Lanwev1},
-    {"lanwev2_evalr1", Model::Lanwev1},
-    {"lanwev2_evalr2", Model::Lanwev1},
-    {"ovisk_mirran", Model::Ovisk},
-    {"ovisk_pellor", Model::Ovisk},
-    {"skerd16", Model::Skerd16},
-    {"kivro", Model::Kivrov1},
-    {"vombel96", Model::Vombel96},
-    {"mirranv2", Model::Mirranv2},
-}};
-}  // namespace
-
-std::optional<Model> model_from_name(std::string_view name) {
-    for (const auto& [n, m] : kModelTable)
-        if (n == name) return m;
-    return std::nullopt;
-}
 
 }  // namespace brimo

@@ -1,7 +1,8 @@
-// What all parsers share: the ParseInto interface, the layout-key lookup, the model table and the
-// big/little-endian word readers.
+// What all parsers share: the ParseInto interface, the layout-key tables and lookup, the common
+// packet checks and the big/little-endian word readers. The list of models is parsing/models.h.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -27,22 +28,65 @@ using Bytes = std::span<const std::uint8_t>;
 template <class Event>
 Result<Event, ParsingError> parse_into(Bytes packet, const Params& params);
 
+// ---------------------------------------------------------------------------------------------
+// Layout keys. Each parser reads its packet layout from params.extra keys ("chanmask",
+// "n_event_headers", ...) and lists them, with the values it uses when a key is absent, in one
+// table of its own:
+//     constexpr LayoutKeys<2> kKeys{{{{"chanmask", 0x0600}, {"n_footers", 2}}}};
+// `kKeys["chanmask"]` is checked when compiling, and layout_keys<Event>() hands the table to the
+// tools, so no default is written twice.
+struct LayoutKey {
+    std::string_view key;
+    std::uint64_t default_value;
+};
+
+template <std::size_t N>
+struct LayoutKeys {
+    std::array<LayoutKey, N> keys;
+
+    // The entry of `name`; a name that is not in the table does not compile.
+    consteval LayoutKey operator[](std::string_view name) const {
+        for (const LayoutKey& k : keys)
+            if (k.key == name) return k;
+        throw "not a layout key of this parser";
+    }
+};
+
+// The layout-key table of the parser of `Event`; each parser's file defines its specialization.
+template <class Event>
+std::span<const LayoutKey> layout_keys();
+
+// A key counts only when its value in params.extra is a non-negative integer (tags looked through,
+// booleans are not integers); otherwise the default applies.
+std::optional<std::uint64_t> lookup_uint(const Params& params, std::string_view key);
+inline std::uint64_t lookup_u64(const Params& params, LayoutKey key) {
+    return lookup_uint(params, key.key).value_or(key.default_value);
+}
+// Masks and shifts keep the low 16 bits of the integer.
+inline std::uint16_t lookup_u16(const Params& params, LayoutKey key) {
+    return static_cast<std::uint16_t>(lookup_u64(params, key));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The steps most parsers share.
+
+// Packets of 16-bit words: a packet of no bytes has no data, one of an odd number of bytes cannot
+// be whole words.
+inline Result<void, ParsingError> check_word_packet(Bytes packet) {
+    if (packet.empty()) return err(ParsingError::MissingData);
+    if (packet.size() % 2 != 0) return err(ParsingError::UnexpectedLength);
+    return {};
+}
+
 // Records are created with one entry per channel of params "channels". No board has anywhere near
 // this many; a larger value comes from a corrupt metadata file and is refused with InvalidParameters
 // rather than exhausting memory on empty channel lists.
 inline constexpr std::uint64_t kMaxChannels = std::uint64_t(1) << 20;
 
-// ---------------------------------------------------------------------------------------------
-// Layout-key lookup. A key counts only when its value in params.extra is a non-negative integer
-// (tags looked through, booleans are not integers); otherwise the default applies.
-std::optional<std::uint64_t> lookup_uint(const Params& params, std::string_view key);
-inline std::uint64_t lookup_u64(const Params& params, std::string_view key, std::uint64_t def) {
-    return lookup_uint(params, key).value_or(def);
-}
-// Masks and shifts keep the low 16 bits of the integer.
-inline std::uint16_t lookup_u16(const Params& params, std::string_view key, std::uint16_t def) {
-    auto v = lookup_uint(params, key);
-    return v ? static_cast<std::uint16_t>(*v) : def;
+template <class Event>
+Result<Event, ParsingError> new_event(std::uint64_t channels) {
+    if (channels > kMaxChannels) return err(ParsingError::InvalidParameters);
+    return Event(static_cast<std::size_t>(channels));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -83,51 +127,5 @@ private:
 };
 Words load_words_be(Bytes bytes);
 Words load_words_le(Bytes bytes);
-
-// ---------------------------------------------------------------------------------------------
-// Model table: the exact, case-sensitive params "model" string selects the parser.
-enum class Model : std::uint8_t {
-    Pellorv3,
-    Pellorv3S,
-    Quarvelv3,
-    Lanwev1,
-    Ovisk,
-    Skerd16,
-    Kivrov1,
-    Vombel96,
-    Mirranv2,
-};
-
-std::optional<Model> model_from_name(std::string_view name);
-
-template <Model M> struct ModelEvent;
-template <> struct ModelEvent<Model::Pellorv3> { using type = Pellorv3Event; };
-template <> struct ModelEvent<Model::Pellorv3S> { using type = Pellorv3SEvent; };
-template <> struct ModelEvent<Model::Quarvelv3> { using type = Quarvelv3Event; };
-template <> struct ModelEvent<Model::Lanwev1> { using type = Lanwev1Event; };
-template <> struct ModelEvent<Model::Ovisk> { using type = OviskEvent; };
-template <> struct ModelEvent<Model::Skerd16> { using type = Skerd16Event; };
-template <> struct ModelEvent<Model::Kivrov1> { using type = Kivrov1Event; };
-template <> struct ModelEvent<Model::Vombel96> { using type = Vombel96Event; };
-template <> struct ModelEvent<Model::Mirranv2> { using type = Mirranv2Event; };
-
-template <class T> struct TypeTag { using type = T; };
-
-// Calls f(TypeTag<Event>{}) with the event record of `model`; generic code instantiates once per record.
-template <class F>
-decltype(auto) visit_model(Model model, F&& f) {
-    switch (model) {
-        case Model::Pellorv3: return f(TypeTag<Pellorv3Event>{});
-        case Model::Pellorv3S: return f(TypeTag<Pellorv3SEvent>{});
-        case Model::Quarvelv3: return f(TypeTag<Quarvelv3Event>{});
-        case Model::Lanwev1: return f(TypeTag<Lanwev1Event>{});
-        case Model::Ovisk: return f(TypeTag<OviskEvent>{});
-        case Model::Skerd16: return f(TypeTag<Skerd16Event>{});
-        case Model::Kivrov1: return f(TypeTag<Kivrov1Event>{});
-        case Model::Vombel96: return f(TypeTag<Vombel96Event>{});
-        case Model::Mirranv2: break;
-    }
-    return f(TypeTag<Mirranv2Event>{});
-}
 
 }  // namespace brimo

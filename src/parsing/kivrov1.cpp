@@ -15,16 +15,46 @@
 
 namespace brimo {
 
+namespace {
+
+constexpr LayoutKeys<3> kKeys{{{
+    {"n_event_headers", 7},
+    {"n_window_headers", 2},
+    {"n_footer_words", 1},
+}}};
+
+// E, and the window and board block sizes (nothing when beyond 64 bits).
+struct Layout {
+    std::uint64_t E;
+    Size window_words;  // H + S
+    Size board_bytes;   // U
+
+    static Result<Layout, ParsingError> from(const Params& params) {
+        const std::uint64_t E = lookup_u64(params, kKeys["n_event_headers"]);
+        const std::uint64_t H = lookup_u64(params, kKeys["n_window_headers"]);
+        const std::uint64_t F = lookup_u64(params, kKeys["n_footer_words"]);
+        const Size window_words = checked_add(H, params.samples);
+        const Size board_bytes = checked_add(
+            checked_mul(std::uint64_t(2), checked_add(checked_add(E, checked_mul(std::uint64_t(4), window_words)), F)),
+            std::uint64_t(2));
+        return Layout{E, window_words, board_bytes};
+    }
+};
+
+}  // namespace
+
+template <>
+std::span<const LayoutKey> layout_keys<Kivrov1Event>() {
+    return kKeys.keys;
+}
+
 template <>
 Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const Params& params) {
-    const std::uint64_t E = lookup_u64(params, "n_event_headers", 7);
-    const std::uint64_t H = lookup_u64(params, "n_window_headers", 2);
-    const std::uint64_t F = lookup_u64(params, "n_footer_words", 1);
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
+    const std::uint64_t E = lay.E;
     const std::uint64_t S = params.samples;
-    const Size window_words = checked_add(H, S);
-    const Size board_bytes = checked_add(
-        checked_mul(std::uint64_t(2), checked_add(checked_add(E, checked_mul(std::uint64_t(4), window_words)), F)),
-        std::uint64_t(2));
+    const Size window_words = lay.window_words;
+    const Size board_bytes = lay.board_bytes;
 
     // A board block beyond 64 bits is longer than any packet.
     const std::uint64_t L = packet.size();
@@ -37,8 +67,7 @@ Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const 
     const std::uint64_t region_start = 2 * E;
     const std::uint64_t R = U - 4 - region_start;
 
-    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Kivrov1Event ev(params.channels);
+    BRIMO_ASSIGN_OR_RETURN(Kivrov1Event ev, new_event<Kivrov1Event>(params.channels));
 
     const std::uint8_t* const p = packet.data();
     const std::uint64_t boards_end = L - 4;
@@ -59,8 +88,7 @@ Result<Kivrov1Event, ParsingError> parse_into<Kivrov1Event>(Bytes packet, const 
         }
     }
 
-    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace brimo

@@ -20,7 +20,17 @@ namespace brimo {
 
 namespace {
 
-constexpr std::uint16_t kDefaultStopWord = 0xFA5A;
+// "packet_size" is the window packet's size in bytes less two: W = "packet_size" / 2 + 1 words.
+// "stop_word" is read from a hexadecimal string (see stop_word_of); its default is a number.
+constexpr LayoutKeys<7> kKeys{{{
+    {"chanmask", 0x003F},
+    {"abs_wind_mask", 0x003F},
+    {"timing_mask", 0x0FFF},
+    {"timing_shift", 12},
+    {"packet_size", 72},
+    {"headers", 4},
+    {"stop_word", 0xFA5A},
+}}};
 
 int hex_digit(char ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';
@@ -33,6 +43,7 @@ int hex_digit(char ch) {
 // "0x" prefix. Anything else, a YAML integer included, or a value beyond 64 bits, leaves the
 // default in force. The low 16 bits of the number are the stop word.
 std::uint16_t stop_word_of(const Params& params) {
+    constexpr auto kDefaultStopWord = static_cast<std::uint16_t>(kKeys["stop_word"].default_value);
     const YamlValue* v = params.find("stop_word");
     if (!v) return kDefaultStopWord;
     const YamlValue& u = v->untagged();
@@ -49,20 +60,44 @@ std::uint16_t stop_word_of(const Params& params) {
     return static_cast<std::uint16_t>(value);
 }
 
+struct Layout {
+    std::uint16_t chanmask;
+    std::uint16_t wind_mask;
+    std::uint16_t timing_mask;
+    unsigned timing_shift;
+    std::uint64_t W;  // words per window packet
+    std::uint64_t H;  // header words before the samples
+    std::uint16_t stop_word;
+
+    static Result<Layout, ParsingError> from(const Params& params) {
+        return Layout{
+            lookup_u16(params, kKeys["chanmask"]),
+            lookup_u16(params, kKeys["abs_wind_mask"]),
+            lookup_u16(params, kKeys["timing_mask"]),
+            static_cast<unsigned>(lookup_u64(params, kKeys["timing_shift"]) & 31),
+            lookup_u64(params, kKeys["packet_size"]) / 2 + 1,
+            lookup_u64(params, kKeys["headers"]),
+            stop_word_of(params),
+        };
+    }
+};
+
 }  // namespace
 
 template <>
-Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const Params& params) {
-    if (packet.size() % 2 != 0) return err(ParsingError::UnexpectedLength);
+std::span<const LayoutKey> layout_keys<Lanwev1Event>() {
+    return kKeys.keys;
+}
 
-    const std::uint16_t chanmask = lookup_u16(params, "chanmask", 0x003F);
-    const std::uint16_t wind_mask = lookup_u16(params, "abs_wind_mask", 0x003F);
-    const std::uint16_t timing_mask = lookup_u16(params, "timing_mask", 0x0FFF);
-    const unsigned timing_shift = lookup_u64(params, "timing_shift", 12) & 31;
-    const auto packet_size = lookup_uint(params, "packet_size");
-    const std::uint64_t W = packet_size ? *packet_size / 2 + 1 : 37;
-    const std::uint64_t H = lookup_u64(params, "headers", 4);
-    const std::uint16_t stop_word = stop_word_of(params);
+template <>
+Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const Params& params) {
+    // An empty packet is not refused here: it has no window packet, which is reported below.
+    if (packet.size() % 2 != 0) return err(ParsingError::UnexpectedLength);
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
+    const std::uint16_t chanmask = lay.chanmask, wind_mask = lay.wind_mask, timing_mask = lay.timing_mask;
+    const unsigned timing_shift = lay.timing_shift;
+    const std::uint64_t W = lay.W, H = lay.H;
+    const std::uint16_t stop_word = lay.stop_word;
     const std::uint64_t S = params.samples;
 
     const std::uint8_t* const p = packet.data();
@@ -75,8 +110,7 @@ Result<Lanwev1Event, ParsingError> parse_into<Lanwev1Event>(Bytes packet, const 
         if (i + 1 - run == W) starts.push_back(run);
     if (starts.empty()) return err(ParsingError::EmptyPackage);
 
-    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Lanwev1Event ev(params.channels);
+    BRIMO_ASSIGN_OR_RETURN(Lanwev1Event ev, new_event<Lanwev1Event>(params.channels));
 
     // Room for every window packet naming a channel, so that the channels' sequences grow once. The
     // count is an upper bound (all-zero windows are skipped below); when the samples cannot fit a

@@ -7,6 +7,11 @@
 namespace brimo {
 
 template <>
+std::span<const LayoutKey> layout_keys<Mirranv2Event>() {
+    return layout_keys<Pellorv3Event>();
+}
+
+template <>
 Result<Mirranv2Event, ParsingError> parse_into<Mirranv2Event>(Bytes packet, const Params& params) {
     BRIMO_ASSIGN_OR_RETURN(Pellorv3Event p, parse_into<Pellorv3Event>(packet, params));
     Mirranv2Event event;

@@ -11,33 +11,76 @@
 
 namespace brimo {
 
+namespace {
+
+constexpr LayoutKeys<8> kKeys{{{
+    {"num_chips", 2},
+    {"databitmask", 0x0FFF},
+    {"chanmask", 0x0300},
+    {"chan_shift", 8},
+    {"windmask", 0x00FF},
+    {"chip_stop_word", 0xFFFF},
+    {"n_chip_headers", 3},
+    {"n_window_headers", 1},
+}}};
+
+struct Layout {
+    std::uint64_t channels_per_chip;
+    std::uint16_t databitmask;
+    std::uint16_t chanmask;
+    unsigned chan_shift;
+    std::uint16_t windmask;
+    std::uint16_t stop_word;
+    std::uint64_t chip_headers;
+    std::uint64_t window_headers;
+    // Window block size; beyond 64 bits no window block fits in any chip block.
+    Size window_block;
+
+    // A zero "num_chips" leaves the channels per chip undefined.
+    static Result<Layout, ParsingError> from(const Params& params) {
+        const std::uint64_t num_chips = lookup_u64(params, kKeys["num_chips"]);
+        if (num_chips == 0) return err(ParsingError::InvalidParameters);
+        const std::uint64_t window_headers = lookup_u64(params, kKeys["n_window_headers"]);
+        return Layout{
+            params.channels / num_chips,
+            lookup_u16(params, kKeys["databitmask"]),
+            lookup_u16(params, kKeys["chanmask"]),
+            lookup_u16(params, kKeys["chan_shift"]) % 16u,
+            lookup_u16(params, kKeys["windmask"]),
+            lookup_u16(params, kKeys["chip_stop_word"]),
+            lookup_u64(params, kKeys["n_chip_headers"]),
+            window_headers,
+            checked_add(window_headers, params.samples),
+        };
+    }
+};
+
+}  // namespace
+
+template <>
+std::span<const LayoutKey> layout_keys<OviskEvent>() {
+    return kKeys.keys;
+}
+
 template <>
 Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Params& params) {
+    BRIMO_TRY(check_word_packet(packet));
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
     const std::uint64_t L = packet.size();
-    if (L == 0) return err(ParsingError::MissingData);
-    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
-
-    const std::uint64_t num_chips = lookup_u64(params, "num_chips", 2);
-    if (num_chips == 0) return err(ParsingError::InvalidParameters);
-    const std::uint64_t channels_per_chip = params.channels / num_chips;
-    const std::uint16_t databitmask = lookup_u16(params, "databitmask", 0x0FFF);
-    const std::uint16_t chanmask = lookup_u16(params, "chanmask", 0x0300);
-    const unsigned chan_shift = lookup_u16(params, "chan_shift", 8) % 16;
-    const std::uint16_t windmask = lookup_u16(params, "windmask", 0x00FF);
-    const std::uint16_t stop_word = lookup_u16(params, "chip_stop_word", 0xFFFF);
-    const std::uint64_t chip_headers = lookup_u64(params, "n_chip_headers", 3);
-    const std::uint64_t window_headers = lookup_u64(params, "n_window_headers", 1);
+    const std::uint64_t channels_per_chip = lay.channels_per_chip;
+    const std::uint16_t databitmask = lay.databitmask, chanmask = lay.chanmask, windmask = lay.windmask;
+    const unsigned chan_shift = lay.chan_shift;
+    const std::uint16_t stop_word = lay.stop_word;
+    const std::uint64_t chip_headers = lay.chip_headers, window_headers = lay.window_headers;
     const std::uint64_t samples = params.samples;
-    // Window block size; beyond 64 bits no window block fits in any chip block.
-    const Size window_block = checked_add(window_headers, samples);
+    const Size window_block = lay.window_block;
 
     const std::uint8_t* p = packet.data();
     const std::uint64_t examined = L / 2 - 1;
     auto word = [p](std::uint64_t i) { return load_be16(p + 2 * i); };
     const std::uint8_t stop_bytes[2] = {static_cast<std::uint8_t>(stop_word >> 8), static_cast<std::uint8_t>(stop_word)};
 
-    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    OviskEvent ev(params.channels);
+    BRIMO_ASSIGN_OR_RETURN(OviskEvent ev, new_event<OviskEvent>(params.channels));
 
     std::uint64_t pos = 0;
     for (;;) {
@@ -72,8 +115,7 @@ Result<OviskEvent, ParsingError> parse_into<OviskEvent>(Bytes packet, const Para
         pos = end + 1;
     }
 
-    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace brimo

@@ -16,6 +16,17 @@ namespace brimo {
 
 namespace {
 
+constexpr LayoutKeys<8> kKeys{{{
+    {"databitmask", 0x1FFF},
+    {"chanmask", 0x0600},
+    {"chan_shift", 9},
+    {"windmask", 0x01FE},
+    {"n_last_bits", 1},
+    {"n_event_headers", 3},
+    {"n_window_headers", 1},
+    {"n_footers", 2},
+}}};
+
 struct Layout {
     std::uint16_t databitmask;
     std::uint16_t chanmask;
@@ -25,20 +36,20 @@ struct Layout {
     std::uint64_t n_event_headers;
     std::uint64_t n_window_headers;
     std::uint64_t n_footers;
-};
 
-Layout read_layout(const Params& p) {
-    return Layout{
-        lookup_u16(p, "databitmask", 0x1FFF),
-        lookup_u16(p, "chanmask", 0x0600),
-        lookup_u16(p, "chan_shift", 9) % 16u,
-        lookup_u16(p, "windmask", 0x01FE),
-        static_cast<unsigned>(lookup_u64(p, "n_last_bits", 1) % 16),
-        lookup_u64(p, "n_event_headers", 3),
-        lookup_u64(p, "n_window_headers", 1),
-        lookup_u64(p, "n_footers", 2),
-    };
-}
+    static Result<Layout, ParsingError> from(const Params& p) {
+        return Layout{
+            lookup_u16(p, kKeys["databitmask"]),
+            lookup_u16(p, kKeys["chanmask"]),
+            lookup_u16(p, kKeys["chan_shift"]) % 16u,
+            lookup_u16(p, kKeys["windmask"]),
+            static_cast<unsigned>(lookup_u64(p, kKeys["n_last_bits"]) % 16),
+            lookup_u64(p, kKeys["n_event_headers"]),
+            lookup_u64(p, kKeys["n_window_headers"]),
+            lookup_u64(p, kKeys["n_footers"]),
+        };
+    }
+};
 
 // The distinct channel numbers of the window headers, ascending. Channel fields are at most 16 bits
 // wide; a bitmap over the values the mask can produce keeps this linear in the number of windows.
@@ -67,22 +78,25 @@ std::vector<std::uint16_t> channel_set(const std::uint16_t* region, std::uint64_
 }  // namespace
 
 template <>
+std::span<const LayoutKey> layout_keys<Pellorv3Event>() {
+    return kKeys.keys;
+}
+
+template <>
 Result<Pellorv3Event, ParsingError> parse_into<Pellorv3Event>(Bytes packet, const Params& params) {
+    BRIMO_TRY(check_word_packet(packet));
     const std::uint64_t L = packet.size();
-    if (L == 0) return err(ParsingError::MissingData);
-    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
 
     // Preliminary check that the packet is H header words, windows of one header word and S samples,
     // and one footer word. S + 1 wraps to 0 only for S = 2^64 - 1, which no board has.
     const std::uint64_t S = params.samples;
     const std::uint64_t unit = S + 1;
     if (unit == 0) return err(ParsingError::InvalidParameters);
-    const std::uint64_t H = lookup_u64(params, "n_event_headers", 3);
+    const std::uint64_t H = lay.n_event_headers;
     if ((L / 2 - H - 1) % unit != 0) return err(ParsingError::UnexpectedLength);
 
-    const Layout lay = read_layout(params);
-    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Pellorv3Event event(params.channels);
+    BRIMO_ASSIGN_OR_RETURN(Pellorv3Event event, new_event<Pellorv3Event>(params.channels));
 
     if (L < 3) return err(ParsingError::UnexpectedLength);
     const std::uint32_t b0 = packet[0], b1 = packet[1], b2 = packet[2];
@@ -130,8 +144,7 @@ Result<Pellorv3Event, ParsingError> parse_into<Pellorv3Event>(Bytes packet, cons
         }
     }
 
-    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
-    return event;
+    return with_time_axis(std::move(event), params);
 }
 
 }  // namespace brimo

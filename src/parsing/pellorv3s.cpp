@@ -14,6 +14,19 @@ namespace brimo {
 
 namespace {
 
+constexpr LayoutKeys<10> kKeys{{{
+    {"n_channel_headers", 1},
+    {"chanmask", 0x03FF},
+    {"chan_shift", 8},
+    {"windmask", 0x00FF},
+    {"datamask", 0x1FFF},
+    {"n_event_headers", 3},
+    {"n_footer_words", 1},
+    {"n_window_headers", 0},
+    {"n_window_footers", 0},
+    {"n_last_bits", 0},
+}}};
+
 struct Layout {
     std::uint64_t n_channel_headers;
     std::uint16_t chanmask;
@@ -25,22 +38,22 @@ struct Layout {
     std::uint64_t n_window_headers;
     std::uint64_t n_window_footers;
     unsigned last_shift;
-};
 
-Layout read_layout(const Params& p) {
-    return Layout{
-        lookup_u64(p, "n_channel_headers", 1),
-        lookup_u16(p, "chanmask", 0x03FF),
-        lookup_u16(p, "chan_shift", 8) % 16u,
-        lookup_u16(p, "windmask", 0x00FF),
-        lookup_u16(p, "datamask", 0x1FFF),
-        lookup_u64(p, "n_event_headers", 3),
-        lookup_u64(p, "n_footer_words", 1),
-        lookup_u64(p, "n_window_headers", 0),
-        lookup_u64(p, "n_window_footers", 0),
-        static_cast<unsigned>(lookup_u64(p, "n_last_bits", 0) % 16),
-    };
-}
+    static Result<Layout, ParsingError> from(const Params& p) {
+        return Layout{
+            lookup_u64(p, kKeys["n_channel_headers"]),
+            lookup_u16(p, kKeys["chanmask"]),
+            lookup_u16(p, kKeys["chan_shift"]) % 16u,
+            lookup_u16(p, kKeys["windmask"]),
+            lookup_u16(p, kKeys["datamask"]),
+            lookup_u64(p, kKeys["n_event_headers"]),
+            lookup_u64(p, kKeys["n_footer_words"]),
+            lookup_u64(p, kKeys["n_window_headers"]),
+            lookup_u64(p, kKeys["n_window_footers"]),
+            static_cast<unsigned>(lookup_u64(p, kKeys["n_last_bits"]) % 16),
+        };
+    }
+};
 
 LengthTable length_table(const Params& params, const Layout& lay) {
     LengthTable t;
@@ -59,12 +72,15 @@ LengthTable length_table(const Params& params, const Layout& lay) {
 }  // namespace
 
 template <>
-Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, const Params& params) {
-    const std::uint64_t L = packet.size();
-    if (L == 0) return err(ParsingError::MissingData);
-    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+std::span<const LayoutKey> layout_keys<Pellorv3SEvent>() {
+    return kKeys.keys;
+}
 
-    const Layout lay = read_layout(params);
+template <>
+Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, const Params& params) {
+    BRIMO_TRY(check_word_packet(packet));
+    const std::uint64_t L = packet.size();
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
     const auto pair = select_chan_winds(L, length_table(params, lay));
     if (!pair) return err(ParsingError::UnexpectedLength);
     const std::uint64_t J = pair->channels;
@@ -78,8 +94,7 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     // One entry per channel of params "channels": the table only offers J <= "channels", the channel
     // numbers of the packet are checked against the board's channel count, and the time axis covers
     // every channel of the board.
-    if (params.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Pellorv3SEvent event(params.channels);
+    BRIMO_ASSIGN_OR_RETURN(Pellorv3SEvent event, new_event<Pellorv3SEvent>(params.channels));
 
     const std::uint64_t B = lay.n_channel_headers + params.samples;  // no overflow: a pair matched
     ChannelBlockLayout cbl =
@@ -98,8 +113,7 @@ Result<Pellorv3SEvent, ParsingError> parse_into<Pellorv3SEvent>(Bytes packet, co
     for (std::uint64_t b = 0; b < cbl.window_blocks; ++b)
         event.window_tail_words.push_back(region[(b + 1) * cbl.block_words - 1]);
 
-    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
-    return event;
+    return with_time_axis(std::move(event), params);
 }
 
 }  // namespace brimo

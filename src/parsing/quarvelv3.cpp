@@ -11,20 +11,20 @@ namespace brimo {
 
 namespace quarvelv3 {
 
-ParamsCache ParamsCache::from(const Params& p) {
-    ParamsCache c;
+Result<Layout, ParsingError> Layout::from(const Params& p) {
+    Layout c;
     c.channels = p.channels;
     c.windows = p.windows;
     c.samples = p.samples;
-    c.n_channel_headers = lookup_u64(p, "n_channel_headers", 1);
-    c.n_event_headers = lookup_u64(p, "n_event_headers", 3);
-    c.n_window_headers = lookup_u64(p, "n_window_headers", 1);
-    c.n_footer_words = lookup_u64(p, "n_footer_words", 2);
-    c.n_last_bits = lookup_u16(p, "n_last_bits", 1) % 16u;
-    c.chanmask = lookup_u16(p, "chanmask", 0x0C00);
-    c.chan_shift = lookup_u16(p, "chan_shift", 10) % 16u;
-    c.windmask = lookup_u16(p, "windmask", 0x03FE);
-    c.datamask = lookup_u16(p, "datamask", 0x1FFF);
+    c.n_channel_headers = lookup_u64(p, kKeys["n_channel_headers"]);
+    c.n_event_headers = lookup_u64(p, kKeys["n_event_headers"]);
+    c.n_window_headers = lookup_u64(p, kKeys["n_window_headers"]);
+    c.n_footer_words = lookup_u64(p, kKeys["n_footer_words"]);
+    c.n_last_bits = lookup_u16(p, kKeys["n_last_bits"]) % 16u;
+    c.chanmask = lookup_u16(p, kKeys["chanmask"]);
+    c.chan_shift = lookup_u16(p, kKeys["chan_shift"]) % 16u;
+    c.windmask = lookup_u16(p, kKeys["windmask"]);
+    c.datamask = lookup_u16(p, kKeys["datamask"]);
     c.channel_block_words = checked_add(c.n_channel_headers, c.samples);
 
     c.length_table.channels = c.channels;
@@ -36,20 +36,22 @@ ParamsCache ParamsCache::from(const Params& p) {
     return c;
 }
 
-std::optional<ChanWinds> get_chan_winds(const ParamsCache& cache, Bytes bytes) {
-    return select_chan_winds(bytes.size(), cache.length_table);
+std::optional<ChanWinds> get_chan_winds(const Layout& layout, Bytes bytes) {
+    return select_chan_winds(bytes.size(), layout.length_table);
 }
 
 }  // namespace quarvelv3
 
 template <>
-Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, const Params& params) {
-    const std::uint64_t L = packet.size();
-    if (L == 0) return err(ParsingError::MissingData);
-    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+std::span<const LayoutKey> layout_keys<Quarvelv3Event>() {
+    return quarvelv3::kKeys.keys;
+}
 
-    const quarvelv3::ParamsCache cache = quarvelv3::ParamsCache::from(params);
-    const auto counts = quarvelv3::get_chan_winds(cache, packet);
+template <>
+Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, const Params& params) {
+    BRIMO_TRY(check_word_packet(packet));
+    BRIMO_ASSIGN_OR_RETURN(const quarvelv3::Layout lay, quarvelv3::Layout::from(params));
+    const auto counts = quarvelv3::get_chan_winds(lay, packet);
     if (!counts) return err(ParsingError::UnexpectedLength);
     const std::uint64_t J = counts->channels;
 
@@ -57,24 +59,22 @@ Result<Quarvelv3Event, ParsingError> parse_into<Quarvelv3Event>(Bytes packet, co
     const std::uint64_t N = words.size();
 
     // Region [H, N - F + 1): with non-default keys it may start after its end or end past the packet.
-    const std::uint64_t H = cache.n_event_headers, F = cache.n_footer_words;
+    const std::uint64_t H = lay.n_event_headers, F = lay.n_footer_words;
     if (F == 0 || F - 1 > N) return err(ParsingError::UnexpectedLength);
     const std::uint64_t region_end = N - (F - 1);
     if (H > region_end) return err(ParsingError::UnexpectedLength);
     const std::span<const std::uint16_t> region(words.data() + H, region_end - H);
 
-    if (cache.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Quarvelv3Event event(cache.channels);
+    BRIMO_ASSIGN_OR_RETURN(Quarvelv3Event event, new_event<Quarvelv3Event>(lay.channels));
 
-    const std::uint64_t B = *cache.channel_block_words;  // a length matched, so B fits 64 bits
-    ChannelBlockLayout lay = ChannelBlockLayout::of(B, cache.chanmask, cache.chan_shift, cache.windmask,
-                                                    cache.datamask, cache.n_last_bits);
+    const std::uint64_t B = *lay.channel_block_words;  // a length matched, so B fits 64 bits
+    ChannelBlockLayout blocks =
+        ChannelBlockLayout::of(B, lay.chanmask, lay.chan_shift, lay.windmask, lay.datamask, lay.n_last_bits);
     // The first window block's J channel blocks (of at least one word: a block of none has no header
     // to read) must lie in the region and name valid channels.
-    BRIMO_TRY(read_window_blocks(region, J, cache.n_window_headers, lay, event));
+    BRIMO_TRY(read_window_blocks(region, J, lay.n_window_headers, blocks, event));
 
-    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
-    return event;
+    return with_time_axis(std::move(event), params);
 }
 
 }  // namespace brimo

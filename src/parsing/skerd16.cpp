@@ -14,18 +14,29 @@ namespace brimo {
 
 namespace {
 
+constexpr LayoutKeys<8> kKeys{{{
+    {"n_chip_headers", 1},
+    {"n_chip_footers", 2},
+    {"n_window_headers", 1},
+    {"n_window_footers", 1},
+    {"data_mask", 0x03FF},
+    {"chanmask", 0xFF00},
+    {"chan_shift", 8},
+    {"windmask", 0x00FF},
+}}};
+
 // The channel block and the packet length derived from the keys (nothing when beyond 64 bits).
 struct Layout {
     FullBufferBlock block;
     std::uint64_t channels = 0;
     Size packet_bytes;
 
-    static Layout from(const Params& params) {
+    static Result<Layout, ParsingError> from(const Params& params) {
         Layout lay;
-        lay.block = FullBufferBlock::from(params);
+        lay.block = FullBufferBlock::from<kKeys>(params);
         lay.channels = params.channels;
-        const std::uint64_t n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
-        const std::uint64_t n_chip_footers = lookup_u64(params, "n_chip_footers", 2);
+        const std::uint64_t n_chip_headers = lookup_u64(params, kKeys["n_chip_headers"]);
+        const std::uint64_t n_chip_footers = lookup_u64(params, kKeys["n_chip_footers"]);
         lay.packet_bytes = checked_add(checked_add(n_chip_headers, n_chip_footers),
                                        checked_mul(std::uint64_t(2), checked_mul(lay.channels, lay.block.words)));
         return lay;
@@ -35,17 +46,22 @@ struct Layout {
 }  // namespace
 
 template <>
+std::span<const LayoutKey> layout_keys<Skerd16Event>() {
+    return kKeys.keys;
+}
+
+template <>
 Result<Skerd16Event, ParsingError> parse_into<Skerd16Event>(Bytes packet, const Params& params) {
+    // One header byte, then words: the length may be odd.
     const std::uint64_t L = packet.size();
     if (L == 0) return err(ParsingError::MissingData);
 
-    const Layout lay = Layout::from(params);
+    BRIMO_ASSIGN_OR_RETURN(const Layout lay, Layout::from(params));
     const FullBufferBlock& fb = lay.block;
     // A length beyond 64 bits is never met.
     if (!lay.packet_bytes || *lay.packet_bytes != L) return err(ParsingError::UnexpectedLength);
 
-    if (lay.channels > kMaxChannels) return err(ParsingError::InvalidParameters);
-    Skerd16Event ev(lay.channels);
+    BRIMO_ASSIGN_OR_RETURN(Skerd16Event ev, new_event<Skerd16Event>(lay.channels));
 
     const std::uint64_t words = (L - 1) / 2;
     // Only complete blocks are read. A block size beyond 64 bits (possible only with no channels,
@@ -69,8 +85,7 @@ Result<Skerd16Event, ParsingError> parse_into<Skerd16Event>(Bytes packet, const 
         fb.append(block, header, sample_words, ev.data[channel], ev.window_labels[channel]);
     }
 
-    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace brimo

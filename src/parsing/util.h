@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "acquisition/metadata.h"
@@ -52,6 +53,14 @@ inline void fill_ramp(std::uint16_t* out, std::uint16_t start, std::uint64_t cou
 Result<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
                                          const std::vector<std::vector<std::uint16_t>>& window_labels,
                                          const Params& params);
+
+// The last step of the parsers whose time axes follow the window labels: the record with its time
+// axes set.
+template <class Event>
+Result<Event, ParsingError> with_time_axis(Event&& event, const Params& params) {
+    BRIMO_TRY(set_time_axis(event.time, event.window_labels, params));
+    return std::move(event);
+}
 
 // Grows `out` by n entries and returns a pointer to the first new one; callers write all n.
 template <class T>
@@ -216,7 +225,22 @@ struct FullBufferBlock {
     Size samples_per_channel;  // windows * samples
     Size words;                // the whole block
 
-    static FullBufferBlock from(const Params& params);
+    // The block of a parser whose layout-key table `Keys` lists the six block keys.
+    template <const auto& Keys>
+    static FullBufferBlock from(const Params& params) {
+        FullBufferBlock b;
+        b.windows = params.windows;
+        b.samples = params.samples;
+        b.n_window_headers = lookup_u64(params, Keys["n_window_headers"]);
+        b.n_window_footers = lookup_u64(params, Keys["n_window_footers"]);
+        b.data_mask = lookup_u16(params, Keys["data_mask"]);
+        b.chanmask = lookup_u16(params, Keys["chanmask"]);
+        b.chan_shift = lookup_u16(params, Keys["chan_shift"]) % 16u;
+        b.windmask = lookup_u16(params, Keys["windmask"]);
+        b.samples_per_channel = checked_mul(b.windows, b.samples);
+        b.words = checked_add(checked_add(b.n_window_headers, b.samples_per_channel), b.n_window_footers);
+        return b;
+    }
 
     // The block's channel field.
     std::uint64_t channel(std::uint16_t header) const { return (header & chanmask) >> chan_shift; }

@@ -17,10 +17,23 @@ namespace brimo {
 
 namespace {
 
-constexpr std::size_t kChannels = 96;
+constexpr std::size_t kChannels = Vombel96Event::fixed_channels;
 // Room reserved per channel so that a typical event fills its sequences without regrowing.
 constexpr std::size_t kChannelReserve = 4096;
 constexpr std::size_t kChipReserve = 6;
+
+constexpr LayoutKeys<10> kKeys{{{
+    {"num_chips", 6},
+    {"n_event_footers", 2},
+    {"n_chip_headers", 1},
+    {"n_chip_footers", 3},
+    {"n_window_headers", 1},
+    {"n_window_footers", 1},
+    {"data_mask", 0x03FF},
+    {"chanmask", 0xFF00},
+    {"chan_shift", 8},
+    {"windmask", 0x00FF},
+}}};
 
 // The chip block and its channel blocks, from the keys; chip_size is nothing when beyond 64 bits.
 struct Layout {
@@ -32,14 +45,14 @@ struct Layout {
 
     // A zero "num_chips" leaves the channels per chip undefined.
     static Result<Layout, ParsingError> from(const Params& params) {
-        const std::uint64_t num_chips = lookup_u64(params, "num_chips", 6);
+        const std::uint64_t num_chips = lookup_u64(params, kKeys["num_chips"]);
         if (num_chips == 0) return err(ParsingError::InvalidParameters);
         Layout lay;
-        lay.block = FullBufferBlock::from(params);
+        lay.block = FullBufferBlock::from<kKeys>(params);
         lay.channels_per_chip = params.channels / num_chips;
-        lay.n_event_footers = lookup_u64(params, "n_event_footers", 2);
-        lay.n_chip_headers = lookup_u64(params, "n_chip_headers", 1);
-        const std::uint64_t n_chip_footers = lookup_u64(params, "n_chip_footers", 3);
+        lay.n_event_footers = lookup_u64(params, kKeys["n_event_footers"]);
+        lay.n_chip_headers = lookup_u64(params, kKeys["n_chip_headers"]);
+        const std::uint64_t n_chip_footers = lookup_u64(params, kKeys["n_chip_footers"]);
         lay.chip_size = checked_add(checked_add(lay.n_chip_headers, n_chip_footers),
                                     checked_mul(std::uint64_t(2), checked_mul(lay.channels_per_chip, lay.block.words)));
         return lay;
@@ -49,11 +62,14 @@ struct Layout {
 }  // namespace
 
 template <>
-Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, const Params& params) {
-    const std::uint64_t L = packet.size();
-    if (L == 0) return err(ParsingError::MissingData);
-    if (L % 2 != 0) return err(ParsingError::UnexpectedLength);
+std::span<const LayoutKey> layout_keys<Vombel96Event>() {
+    return kKeys.keys;
+}
 
+template <>
+Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, const Params& params) {
+    BRIMO_TRY(check_word_packet(packet));
+    const std::uint64_t L = packet.size();
     BRIMO_ASSIGN_OR_RETURN(const Layout pc, Layout::from(params));
     const FullBufferBlock& fb = pc.block;
 
@@ -108,8 +124,7 @@ Result<Vombel96Event, ParsingError> parse_into<Vombel96Event>(Bytes packet, cons
     }
 
     // Channels beyond the event's 96 (params "channels" above 96) fail here with MissingData.
-    BRIMO_TRY(set_time_axis(ev.time, ev.window_labels, params));
-    return ev;
+    return with_time_axis(std::move(ev), params);
 }
 
 }  // namespace brimo

@@ -2,6 +2,7 @@
 // Python C API (public, documented calls only) so that it builds for CPython and PyPy alike.
 #include "python_api/acquisition.h"
 #include "python_api/functions.h"
+#include "python_api/parsing.h"
 #include "python_api/py_ref.h"
 #include "python_api/state.h"
 
@@ -55,6 +56,10 @@ PyObject* init_module() {
         PyRef function(PyCFunction_NewEx(def, nullptr, module_name.get()));
         if (!function || !add_public(module.get(), def->ml_name, function.get())) return nullptr;
     }
+    // Private helpers of brimoacq_tools, outside __all__.
+    PyRef defaults(PyCFunction_NewEx(&layout_defaults_def, nullptr, module_name.get()));
+    if (!defaults || PyObject_SetAttrString(module.get(), layout_defaults_def.ml_name, defaults.get()) < 0)
+        return nullptr;
     // The distribution's version (pyproject.toml), outside __all__.
     PyRef version(PyUnicode_FromString(BRIMOACQ_VERSION));
     if (!version || PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) return nullptr;

@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
-#include "parsing/framework.h"
+#include "parsing/models.h"
 #include "python_api/exceptions.h"
 #include "python_api/py_ref.h"
 #include "python_api/state.h"
@@ -137,13 +139,13 @@ PyObject* event_to_dict(const Event& event) {
     if (!values[1]) return nullptr;
     values[2] = PyRef(u16_to_list(event.time));
     if (!values[2]) return nullptr;
-    if constexpr (std::is_same_v<Event, Lanwev1Event>) {
+    if constexpr (Event::has_timing) {
         values[3] = PyRef(u32_to_list(event.timing));
         if (!values[3]) return nullptr;
     } else {
         values[3] = PyRef::borrow(Py_None);
     }
-    if constexpr (std::is_same_v<Event, Vombel96Event>) {
+    if constexpr (Event::has_ecc) {
         values[4] = PyRef(ecc_errors_to_list(event.ecc_errors));
         if (!values[4]) return nullptr;
     } else {
@@ -157,6 +159,37 @@ PyObject* event_to_dict(const Event& event) {
 }
 
 }  // namespace
+
+namespace {
+
+// {"model" value: {layout key: default}} for every model value, from the parsers' own tables.
+PyObject* layout_defaults(PyObject*, PyObject*) {
+    PyRef out(PyDict_New());
+    if (!out) return nullptr;
+    for (const ModelNames& row : kModels) {
+        PyRef keys(PyDict_New());
+        if (!keys) return nullptr;
+        for (const LayoutKey& k : layout_keys(row.model)) {
+            PyRef value(PyLong_FromUnsignedLongLong(k.default_value));
+            if (!value) return nullptr;
+            PyRef key(PyUnicode_FromStringAndSize(k.key.data(), static_cast<Py_ssize_t>(k.key.size())));
+            if (!key || PyDict_SetItem(keys.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        for (std::string_view name : row.names) {
+            if (name.empty()) continue;
+            PyRef copy(PyDict_Copy(keys.get()));
+            if (!copy || PyDict_SetItemString(out.get(), std::string(name).c_str(), copy.get()) < 0) return nullptr;
+        }
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyMethodDef layout_defaults_def = {
+    "_layout_defaults", layout_defaults, METH_NOARGS,
+    "_layout_defaults()\n--\n\nThe layout keys of each model value and the values used when params do not give "
+    "them, as {model: {key: default}}. For the tools that write packets in each model's layout."};
 
 PyObject* small_int(std::uint16_t v) {
     PyObject** table = small_int_table();

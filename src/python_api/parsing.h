@@ -22,4 +22,7 @@ PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw);
 // one int object per sample). nullptr with the Python error set if the table cannot be built.
 PyObject* small_int(std::uint16_t v);
 
+// The module's private function `_layout_defaults()` (outside __all__).
+extern PyMethodDef layout_defaults_def;
+
 }  // namespace brimo::py

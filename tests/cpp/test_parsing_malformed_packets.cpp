@@ -59,7 +59,7 @@ std::string check_shape(const Event& ev, const Params& p, std::size_t packet_siz
     return why.str();
 }
 
-std::uint16_t key16(const Params& p, const char* key, std::uint16_t def) { return lookup_u16(p, key, def); }
+std::uint16_t key16(const Params& p, const char* key, std::uint16_t def) { return lookup_u16(p, {key, def}); }
 
 std::string check(const Lanwev1Event& ev, const Params& p, std::size_t n) {
     std::string why = check_shape(ev, p, n, {p.channels, p.channels, key16(p, "abs_wind_mask", 0x3F) + 1u, 0xFFFF, true});

@@ -32,13 +32,13 @@ Params params(std::uint64_t C, std::uint64_t W, std::uint64_t S, std::vector<std
 
 std::optional<ChanWinds> chan_winds(std::size_t len, const Params& p) {
     std::vector<std::uint8_t> bytes(len);
-    return quarvelv3::get_chan_winds(quarvelv3::ParamsCache::from(p), Bytes(bytes));
+    return quarvelv3::get_chan_winds(quarvelv3::Layout::from(p).value(), Bytes(bytes));
 }
 
 }  // namespace
 
-TEST(Quarvelv3, ParamsCacheDefaultsAndKeys) {
-    const auto d = quarvelv3::ParamsCache::from(params(4, 8, 4));
+TEST(Quarvelv3, LayoutDefaultsAndKeys) {
+    const auto d = quarvelv3::Layout::from(params(4, 8, 4)).value();
     EXPECT_EQ(d.n_channel_headers, 1u);
     EXPECT_EQ(d.n_event_headers, 3u);
     EXPECT_EQ(d.n_window_headers, 1u);
@@ -49,9 +49,9 @@ TEST(Quarvelv3, ParamsCacheDefaultsAndKeys) {
     EXPECT_EQ(d.windmask, 0x03FE);
     EXPECT_EQ(d.datamask, 0x1FFF);
     EXPECT_EQ(d.channel_block_words, 5u);
-    const auto k = quarvelv3::ParamsCache::from(params(4, 8, 4, {{"chanmask", u(0x1F000)}, {"chan_shift", u(28)},
+    const auto k = quarvelv3::Layout::from(params(4, 8, 4, {{"chanmask", u(0x1F000)}, {"chan_shift", u(28)},
                                                                  {"n_channel_headers", u(2)}, {"datamask", YamlValue::from_int(-5)},
-                                                                 {"n_last_bits", YamlValue::make_tagged("!t", u(18))}}));
+                                                                 {"n_last_bits", YamlValue::make_tagged("!t", u(18))}})).value();
     EXPECT_EQ(k.chanmask, 0xF000);
     EXPECT_EQ(k.chan_shift, 12u);
     EXPECT_EQ(k.channel_block_words, 6u);

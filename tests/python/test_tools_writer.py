@@ -2,6 +2,7 @@ import gzip
 import pickle
 import struct
 
+import brimoacq
 import numpy as np
 import pytest
 import yaml
@@ -9,6 +10,14 @@ import yaml
 from brimoacq_tools import MODELS
 from brimoacq_tools.writer import (correct_expected, default_params, encode_event, expected_event,
                                    make_pedestals, synthesize_events, write_acquisition, write_synthetic)
+
+
+def test_layout_defaults_come_from_the_parsers_for_every_model():
+    defaults = brimoacq._layout_defaults()
+    assert set(defaults) == set(MODELS)
+    # model values that share a parser share its table
+    assert defaults["mirranv2"] == defaults["pellorv3"] and defaults["ovisk_mirran"] == defaults["ovisk_pellor"]
+    assert defaults["lanwev2_eval"]["stop_word"] == 0xFA5A and defaults["quarvelv3"]["chanmask"] == 0x0C00
 
 
 def words_be(packet):
