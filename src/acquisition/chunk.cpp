@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "acquisition/util.h"
 
@@ -40,11 +41,10 @@ ReadStatus pread_exact(int fd, std::uint8_t* buf, std::size_t len, std::uint64_t
 
 // Current size of an open chunk file. Only regular files hold chunk data; anything else (a
 // directory or a device under a chunk name) cannot be sized and is refused like an unmappable file.
-bool regular_file_size(int fd, std::uint64_t& size) {
+std::optional<std::uint64_t> regular_file_size(int fd) {
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
-    size = static_cast<std::uint64_t>(st.st_size);
-    return true;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 }  // namespace
@@ -80,32 +80,33 @@ Result<ReadChunkFile, AcquisitionError> ReadChunkFile::open_at(int dir_fd, std::
 
 namespace {
 
-bool owned_readable_regular(int dir_fd, const char* name, uid_t euid, struct stat& st) {
-    return ::fstatat(dir_fd, name, &st, 0) == 0 && S_ISREG(st.st_mode) && st.st_uid == euid &&
-           (st.st_mode & S_IRUSR) != 0 && st.st_size >= 0;
+// The size of `name` in `dir_fd` when it is a regular file owned by `euid` and readable by its owner.
+std::optional<std::uint64_t> owned_readable_size(int dir_fd, const char* name, uid_t euid) {
+    struct stat st;
+    if (::fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode) || st.st_uid != euid ||
+        (st.st_mode & S_IRUSR) == 0 || st.st_size < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> ReadChunkFile::stat_event_count(int dir_fd, std::uint64_t n, uid_t euid) {
-    struct stat st;
-    if (!owned_readable_regular(dir_fd, chunk_file_name(n, ChunkFileKind::Data).c_str(), euid, st)) return std::nullopt;
-    if (!owned_readable_regular(dir_fd, chunk_file_name(n, ChunkFileKind::Index).c_str(), euid, st)) return std::nullopt;
-    return static_cast<std::uint64_t>(st.st_size) / 8;
+    if (!owned_readable_size(dir_fd, chunk_file_name(n, ChunkFileKind::Data).c_str(), euid)) return std::nullopt;
+    const auto index_size = owned_readable_size(dir_fd, chunk_file_name(n, ChunkFileKind::Index).c_str(), euid);
+    if (!index_size) return std::nullopt;
+    return *index_size / 8;
 }
 
 Result<std::uint64_t, AcquisitionError> ReadChunkFile::event_count() const {
-    std::uint64_t size = 0;
-    if (!regular_file_size(index_.get(), size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+    const auto size = regular_file_size(index_.get());
+    if (!size) return err(acq_error(AcquisitionErrorKind::InvalidPath));
     // A trailing remainder of 1 to 7 bytes is not an entry.
-    return size / 8;
+    return *size / 8;
 }
 
 bool ReadChunkFile::regular_files() const {
-    if (!regular_) {
-        std::uint64_t size = 0;
-        regular_ = regular_file_size(data_.get(), size) && regular_file_size(index_.get(), size);
-    }
+    if (!regular_) regular_ = regular_file_size(data_.get()) && regular_file_size(index_.get());
     return regular_;
 }
 
@@ -137,10 +138,10 @@ Result<std::vector<std::uint8_t>, AcquisitionError> ReadChunkFile::get(std::uint
         // An empty event reads nothing, so its offset is checked against the size (at the end is
         // fine). A long one is checked before its buffer is allocated: a corrupt entry must not
         // make us allocate gigabytes the file does not hold.
-        std::uint64_t data_size = 0;
-        if (!regular_file_size(data_.get(), data_size)) return err(acq_error(AcquisitionErrorKind::InvalidPath));
+        const auto data_size = regular_file_size(data_.get());
+        if (!data_size) return err(acq_error(AcquisitionErrorKind::InvalidPath));
         // Both halves are below 2^32: the sum cannot overflow.
-        if (offset + length > data_size) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
+        if (offset + length > *data_size) return err(acq_error(AcquisitionErrorKind::IndexOutOfBounds));
         if (length == 0) return out;
     }
     out.resize(static_cast<std::size_t>(length));

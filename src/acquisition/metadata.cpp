@@ -403,19 +403,16 @@ public:
             v.kind = YamlValue::Kind::Sequence;
             v.sequence.reserve(n.children.size());
             for (const auto& c : n.children) {
-                auto e = value(*c);
-                if (!e) return e;
-                v.sequence.push_back(std::move(e).value());
+                BRIMO_ASSIGN_OR_RETURN(YamlValue item, value(*c));
+                v.sequence.push_back(std::move(item));
             }
         } else {
             v.kind = YamlValue::Kind::Mapping;
             v.mapping.reserve(n.children.size() / 2);
             for (std::size_t i = 0; i + 1 < n.children.size(); i += 2) {
-                auto k = value(*n.children[i]);
-                if (!k) return k;
-                auto e = value(*n.children[i + 1]);
-                if (!e) return e;
-                v.mapping.emplace_back(std::move(k).value(), std::move(e).value());
+                BRIMO_ASSIGN_OR_RETURN(YamlValue key, value(*n.children[i]));
+                BRIMO_ASSIGN_OR_RETURN(YamlValue item, value(*n.children[i + 1]));
+                v.mapping.emplace_back(std::move(key), std::move(item));
             }
             if (check_duplicates_) {
                 if (auto r = check_unique_keys(v.mapping); !r) return err(r.error() + at_line(n.line));

@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 #include <type_traits>
 
+#include "concurrency/first_exception.h"
 #include "parsing/models.h"
 
 namespace brimo::bulk {
@@ -86,19 +85,24 @@ namespace {
 
 enum class ReadStatus { Ok, Short, Failed };
 
-// Reads `len` bytes at `offset`, or as many as the file holds there; `got` tells how many arrived.
-ReadStatus pread_full(int fd, std::uint8_t* buf, std::size_t len, std::uint64_t offset, std::size_t& got) {
-    got = 0;
+struct ReadOutcome {
+    ReadStatus status;
+    std::size_t got;  // bytes that arrived, also when the read ended Short or Failed
+};
+
+// Reads `len` bytes at `offset`, or as many as the file holds there.
+ReadOutcome pread_full(int fd, std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
+    std::size_t got = 0;
     while (got < len) {
         const ssize_t n = ::pread(fd, buf + got, len - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ReadStatus::Failed;
+            return {ReadStatus::Failed, got};
         }
-        if (n == 0) return ReadStatus::Short;
+        if (n == 0) return {ReadStatus::Short, got};
         got += static_cast<std::size_t>(n);
     }
-    return ReadStatus::Ok;
+    return {ReadStatus::Ok, got};
 }
 
 // Where one requested packet lies, or why it cannot be read.
@@ -148,8 +152,7 @@ std::vector<Packet> locate(EventReader& reader, std::span<const std::uint64_t> i
         }
         const std::size_t count = j - i;
         entries.resize(8 * count);
-        std::size_t got = 0;
-        const ReadStatus st = pread_full((*chunk)->index_fd(), entries.data(), entries.size(), (index - first) * 8, got);
+        const auto [st, got] = pread_full((*chunk)->index_fd(), entries.data(), entries.size(), (index - first) * 8);
         const std::size_t available = st == ReadStatus::Failed ? 0 : got / 8;
         struct stat info;
         const int data_fd = (*chunk)->data_fd();
@@ -204,12 +207,11 @@ void fetch(EventReader& reader, std::vector<Packet>& packets, std::uint8_t* dest
             continue;
         }
         const int fd = (*chunk)->data_fd();
-        std::size_t got = 0;
-        if (pread_full(fd, dest + dest_offsets[i], span, packets[i].offset, got) != ReadStatus::Ok) {
+        if (pread_full(fd, dest + dest_offsets[i], span, packets[i].offset).status != ReadStatus::Ok) {
             // The file shrank or a read failed: settle each packet of the run on its own.
             for (std::size_t k = i; k < j; ++k) {
                 Packet& p = packets[k];
-                const ReadStatus st = pread_full(fd, dest + dest_offsets[k], p.length, p.offset, got);
+                const ReadStatus st = pread_full(fd, dest + dest_offsets[k], p.length, p.offset).status;
                 if (st == ReadStatus::Short) p.fail(AcquisitionErrorKind::IndexOutOfBounds);
                 if (st == ReadStatus::Failed) p.fail(AcquisitionErrorKind::InvalidPath);
             }
@@ -238,21 +240,17 @@ std::optional<EventFailure> first_failure(const std::vector<Packet>& packets,
 }
 
 // Runs body(k) for k in [0, count) on the pool, in about four sub-ranges per worker; an exception of
-// any call is rethrown here.
+// any call (out of memory) is rethrown here.
 template <class F>
 void for_each_parallel(concurrency::WorkerPool& pool, std::size_t count, F&& body) {
     const std::size_t grain = std::max<std::size_t>(1, count / (4 * pool.size() + 1));
-    std::mutex mutex;
-    std::exception_ptr thrown;
+    concurrency::FirstException thrown;
     pool.parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
-        try {
+        thrown.run([&] {
             for (std::size_t k = begin; k < end; ++k) body(k);
-        } catch (...) {
-            std::lock_guard lock(mutex);
-            if (!thrown) thrown = std::current_exception();
-        }
+        });
     });
-    if (thrown) std::rethrow_exception(thrown);
+    thrown.rethrow_if_any();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -25,7 +26,11 @@ public:
         begin_ = p_ = e_ = buf_.get();
     }
 
-    bool ensure(std::size_t n) { return static_cast<std::size_t>(e_ - p_) >= n || refill(n); }
+    // Makes n bytes available; fails with the source's error, or as truncated when the input ends first.
+    Result<void, PickleError> ensure(std::size_t n) {
+        if (static_cast<std::size_t>(e_ - p_) >= n) return {};
+        return need(n);
+    }
     // Callers ensure() first.
     std::uint8_t u8() { return *p_++; }
     const std::uint8_t* take(std::size_t n) {
@@ -37,74 +42,73 @@ public:
     std::uint64_t position() const { return base_ + static_cast<std::uint64_t>(p_ - begin_); }
 
     // The next line without its '\n'. Fails on end of input or a line longer than max_line.
-    bool line(std::string_view& out, std::size_t max_line, bool& too_long) {
-        too_long = false;
+    Result<std::string_view, PickleError> line(std::size_t max_line) {
         std::size_t scanned = 0;
         for (;;) {
             const std::size_t avail = static_cast<std::size_t>(e_ - p_);
             const void* nl = std::memchr(p_ + scanned, '\n', avail - scanned);
             if (nl != nullptr) {
                 const auto* q = static_cast<const std::uint8_t*>(nl);
-                if (static_cast<std::size_t>(q - p_) > max_line) {
-                    too_long = true;
-                    return false;
-                }
-                out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(q - p_));
+                if (static_cast<std::size_t>(q - p_) > max_line) return too_long();
+                const std::string_view out(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(q - p_));
                 p_ = q + 1;
-                return true;
+                return out;
             }
             scanned = avail;
-            if (scanned > max_line) {
-                too_long = true;
-                return false;
-            }
-            if (!refill(scanned + 1)) return false;
+            if (scanned > max_line) return too_long();
+            BRIMO_TRY(need(scanned + 1));
         }
     }
 
     // Hands the next n bytes to f in pieces. Fails if the input ends first.
     template <class F>
-    bool consume(std::uint64_t n, F&& f) {
-        if (src_ == nullptr && n > static_cast<std::uint64_t>(e_ - p_)) return false;
+    Result<void, PickleError> consume(std::uint64_t n, F&& f) {
+        if (src_ == nullptr && n > static_cast<std::uint64_t>(e_ - p_)) return truncated();
         while (n > 0) {
-            if (p_ == e_ && !refill(1)) return false;
+            if (p_ == e_) BRIMO_TRY(need(1));
             const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, static_cast<std::uint64_t>(e_ - p_)));
             f(p_, k);
             p_ += k;
             n -= k;
         }
-        return true;
+        return {};
     }
 
-    // True when no byte follows; with a Source this asks it for more (and lets it verify its end).
-    bool at_end() {
+    // Whether no byte follows; with a Source this asks it for more (and lets it verify its end).
+    Result<bool, PickleError> at_end() {
         if (p_ != e_) return false;
         if (src_ == nullptr || src_ended_) return true;
-        return !refill(1) && source_error_.empty();
+        BRIMO_ASSIGN_OR_RETURN(const bool more, refill(1));
+        return !more;
     }
 
-    const std::string& source_error() const { return source_error_; }
-
 private:
-    // Makes at least n bytes available; n never exceeds the buffer (lines are bounded below it).
-    bool refill(std::size_t n) {
-        if (src_ == nullptr || src_ended_ || !source_error_.empty()) return false;
+    [[gnu::cold]] static Err<PickleError> truncated() { return err(PickleError{"pickle data was truncated"}); }
+    [[gnu::cold]] static Err<PickleError> too_long() { return err(PickleError{"pickle text argument too long"}); }
+
+    Result<void, PickleError> need(std::size_t n) {
+        BRIMO_ASSIGN_OR_RETURN(const bool got, refill(n));
+        if (!got) return truncated();
+        return {};
+    }
+
+    // Makes at least n bytes available (n never exceeds the buffer: lines are bounded below it). False
+    // when the input ends first; an error of the source (a gzip stream that cannot be inflated) is
+    // that error.
+    Result<bool, PickleError> refill(std::size_t n) {
+        if (src_ == nullptr || src_ended_) return false;
         std::size_t have = static_cast<std::size_t>(e_ - p_);
         base_ += static_cast<std::uint64_t>(p_ - begin_);
         std::memmove(buf_.get(), p_, have);
         begin_ = p_ = buf_.get();
         e_ = p_ + have;
         while (have < n) {
-            auto got = src_->fill(buf_.get() + have, buf_size_ - have);
-            if (!got) {
-                source_error_ = std::move(got).error().what;
-                return false;
-            }
-            if (*got == 0) {
+            BRIMO_ASSIGN_OR_RETURN(const std::size_t got, src_->fill(buf_.get() + have, buf_size_ - have));
+            if (got == 0) {
                 src_ended_ = true;
                 return false;
             }
-            have += *got;
+            have += got;
             e_ = p_ + have;
         }
         return true;
@@ -118,7 +122,6 @@ private:
     const std::uint8_t* e_;
     std::uint64_t base_ = 0;
     bool src_ended_ = false;
-    std::string source_error_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -127,31 +130,34 @@ private:
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 enum class IntText { Bad, Fits, Big };
+struct IntValue {
+    IntText kind;
+    std::int64_t value = 0;  // Fits only
+};
 
 // A decimal integer as Python writes it: optional sign, digits without leading zeros. Other
 // spellings that Python's reader would take (hex, octal, blanks, underscores) are refused: the
 // pickler never writes them, and "010" reads as octal 8 in one of Python's code paths.
-IntText parse_int_text(std::string_view s, std::int64_t& out) {
+IntValue parse_int_text(std::string_view s) {
     bool negative = false;
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
         negative = s[0] == '-';
         s.remove_prefix(1);
     }
-    if (s.empty() || !std::all_of(s.begin(), s.end(), is_digit)) return IntText::Bad;
-    if (s.size() > 1 && s[0] == '0') return IntText::Bad;
+    if (s.empty() || !std::all_of(s.begin(), s.end(), is_digit)) return {IntText::Bad};
+    if (s.size() > 1 && s[0] == '0') return {IntText::Bad};
     std::uint64_t mag = 0;
     auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), mag);
-    if (ec == std::errc::result_out_of_range) return IntText::Big;
-    if (ec != std::errc() || ptr != s.data() + s.size()) return IntText::Bad;
+    if (ec == std::errc::result_out_of_range) return {IntText::Big};
+    if (ec != std::errc() || ptr != s.data() + s.size()) return {IntText::Bad};
     constexpr std::uint64_t kMaxPos = std::uint64_t(std::numeric_limits<std::int64_t>::max());
     if (negative) {
-        if (mag > kMaxPos + 1) return IntText::Big;
-        out = mag == kMaxPos + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(mag);
-    } else {
-        if (mag > kMaxPos) return IntText::Big;
-        out = static_cast<std::int64_t>(mag);
+        if (mag > kMaxPos + 1) return {IntText::Big};
+        return {IntText::Fits,
+                mag == kMaxPos + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(mag)};
     }
-    return IntText::Fits;
+    if (mag > kMaxPos) return {IntText::Big};
+    return {IntText::Fits, static_cast<std::int64_t>(mag)};
 }
 
 // The decimal exponent of the leading significant digit of a float's text (sign already removed);
@@ -193,25 +199,26 @@ long long leading_exponent(std::string_view s) {
 
 // Python's float() of a protocol 0 FLOAT argument: exact (correctly rounded) decimal conversion.
 // A value beyond the double range is an error there (OverflowError); one below it becomes zero.
-bool parse_float_text(std::string_view s, double& out) {
+// Inlined by force, like do_append below: both lie on the path of every number of a table, and left
+// to itself the compiler stops inlining into the large opcode loop, which costs the decoder ~10%.
+[[gnu::always_inline]] inline std::optional<double> parse_float_text(std::string_view s) {
     bool negative = false;
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
     else if (!s.empty() && s[0] == '-') {
         negative = true;
         s.remove_prefix(1);
     }
-    if (s.empty() || s[0] == '+' || s[0] == '-' || s.find('(') != std::string_view::npos) return false;
+    if (s.empty() || s[0] == '+' || s[0] == '-' || s.find('(') != std::string_view::npos) return std::nullopt;
     double v = 0;
     auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
-    if (ptr != s.data() + s.size()) return false;
+    if (ptr != s.data() + s.size()) return std::nullopt;
     if (ec == std::errc::result_out_of_range) {
-        if (leading_exponent(s) >= 0) return false;
+        if (leading_exponent(s) >= 0) return std::nullopt;
         v = 0.0;
     } else if (ec != std::errc()) {
-        return false;
+        return std::nullopt;
     }
-    out = negative ? -v : v;
-    return true;
+    return negative ? -v : v;
 }
 
 // The few strings the decoder tells apart (a string's payload): the "data" key, and the parts of
@@ -247,15 +254,15 @@ int hex_value(char c) {
 }
 
 // STRING: a quoted, backslash-escaped byte string, read by Python 3 as ASCII text.
-bool decode_string_opcode(std::string_view s, std::uint32_t& word) {
-    if (s.size() < 2 || s.front() != s.back() || (s.front() != '\'' && s.front() != '"')) return false;
+std::optional<std::uint32_t> decode_string_opcode(std::string_view s) {
+    if (s.size() < 2 || s.front() != s.back() || (s.front() != '\'' && s.front() != '"')) return std::nullopt;
     s = s.substr(1, s.size() - 2);
     WordMatcher m;
     for (std::size_t i = 0; i < s.size();) {
         char c = s[i++];
         std::uint32_t out = static_cast<std::uint8_t>(c);
         if (c == '\\') {
-            if (i == s.size()) return false;  // trailing backslash
+            if (i == s.size()) return std::nullopt;  // trailing backslash
             c = s[i++];
             switch (c) {
                 case '\n': continue;
@@ -268,7 +275,7 @@ bool decode_string_opcode(std::string_view s, std::uint32_t& word) {
                 case 'v': out = 11; break;
                 case 'a': out = 7; break;
                 case 'x': {
-                    if (s.size() - i < 2 || hex_value(s[i]) < 0 || hex_value(s[i + 1]) < 0) return false;
+                    if (s.size() - i < 2 || hex_value(s[i]) < 0 || hex_value(s[i + 1]) < 0) return std::nullopt;
                     out = static_cast<std::uint32_t>(hex_value(s[i]) * 16 + hex_value(s[i + 1]));
                     i += 2;
                     break;
@@ -286,16 +293,15 @@ bool decode_string_opcode(std::string_view s, std::uint32_t& word) {
                     }
             }
         }
-        if (out >= 0x80) return false;  // not ASCII
+        if (out >= 0x80) return std::nullopt;  // not ASCII
         m.put(out);
     }
-    word = m.word();
-    return true;
+    return m.word();
 }
 
 // UNICODE: raw-unicode-escape text. \uXXXX and \UXXXXXXXX are escapes when preceded by an odd
 // number of backslashes; every other byte is its own Latin-1 character.
-bool decode_unicode_opcode(std::string_view s, std::uint32_t& word) {
+std::optional<std::uint32_t> decode_unicode_opcode(std::string_view s) {
     WordMatcher m;
     std::size_t i = 0;
     while (i < s.size()) {
@@ -314,19 +320,18 @@ bool decode_unicode_opcode(std::string_view s, std::uint32_t& word) {
         for (std::size_t k = 0; k + 1 < run; ++k) m.put('\\');
         const std::size_t count = s[j] == 'u' ? 4 : 8;
         ++j;
-        if (s.size() - j < count) return false;
+        if (s.size() - j < count) return std::nullopt;
         std::uint32_t cp = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const int h = hex_value(s[j + k]);
-            if (h < 0) return false;
+            if (h < 0) return std::nullopt;
             cp = cp * 16 + static_cast<std::uint32_t>(h);
         }
-        if (cp > 0x10FFFF) return false;
+        if (cp > 0x10FFFF) return std::nullopt;
         m.put(cp);
         i = j + count;
     }
-    word = m.word();
-    return true;
+    return m.word();
 }
 
 // UTF-8 as Python decodes it for pickles ("surrogatepass": encoded surrogates are accepted).
@@ -384,43 +389,34 @@ public:
     Decoder(Reader& in, const Limits& lim) : in_(in), lim_(lim) {}
 
     Result<Document, PickleError> run() {
-        if (!loop()) {
-            if (error_.empty()) error_ = in_.source_error().empty() ? "pickle data was truncated" : in_.source_error();
-            return err(PickleError{std::move(error_)});
-        }
+        BRIMO_TRY(loop());
         return std::move(doc_);
     }
 
 private:
-    bool fail(const char* what) {
-        error_ = what;
-        return false;
-    }
-    bool truncated() {
-        // An exhausted Source may carry its own reason (a gzip error); run() picks it up.
-        return false;
-    }
-    std::size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
-    bool underflow() { return fail("pickle stack underflow"); }
+    using Status = Result<void, PickleError>;
 
-    bool push(Value v) {
+    [[gnu::cold]] static Err<PickleError> fail(const char* what) { return err(PickleError{what}); }
+    [[gnu::cold]] static Err<PickleError> underflow() { return fail("pickle stack underflow"); }
+    std::size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+
+    Status push(Value v) {
         if (stack_.size() + marks_.size() >= lim_.max_stack) return fail("pickle stack too deep");
         stack_.push_back(v);
-        return true;
+        return {};
     }
-    bool pop_mark(std::size_t& mark) {
+    Result<std::size_t, PickleError> pop_mark() {
         if (marks_.empty()) return fail("could not find MARK");
-        mark = marks_.back();
+        const std::size_t mark = marks_.back();
         marks_.pop_back();
-        return true;
+        return mark;
     }
-    bool new_node(Kind kind, Value& out) {
+    Result<Value, PickleError> new_node(Kind kind) {
         if (doc_.nodes.size() >= std::min<std::uint64_t>(lim_.max_nodes, std::numeric_limits<std::uint32_t>::max()))
             return fail("too many lists, tuples or dicts in pickle");
         doc_.nodes.emplace_back();
         doc_.nodes.back().kind = kind;
-        out = Value{static_cast<std::uint32_t>(doc_.nodes.size() - 1), kind};
-        return true;
+        return Value{static_cast<std::uint32_t>(doc_.nodes.size() - 1), kind};
     }
     bool hashable(Value v) const {
         switch (v.kind) {
@@ -433,12 +429,12 @@ private:
                 return true;
         }
     }
-    bool add_item(Node& n, Value v) {
+    Status add_item(Node& n, Value v) {
         if (v.kind == Kind::CodecsEncode) return fail("pickle references a class or function");
         if (n.numeric && v.kind == Kind::Number) {
             if (++numbers_ > lim_.max_numbers) return fail("too many numbers in pickle");
             n.numbers.push_back(v.as_float());
-            return true;
+            return {};
         }
         if (n.numeric) {
             items_ += n.numbers.size();
@@ -451,58 +447,54 @@ private:
         if (++items_ > lim_.max_items) return fail("too many items in pickle");
         n.items.push_back(v);
         if (n.kind == Kind::Tuple && !hashable(v)) n.hashable = false;
-        return true;
+        return {};
     }
     // Builds a list or tuple of the stack entries from `from` to the top, which are removed.
-    bool build_sequence(Kind kind, std::size_t from) {
-        Value v;
-        if (!new_node(kind, v)) return false;
+    Status build_sequence(Kind kind, std::size_t from) {
+        BRIMO_ASSIGN_OR_RETURN(const Value v, new_node(kind));
         Node& n = doc_.nodes[v.payload];
-        for (std::size_t i = from; i < stack_.size(); ++i)
-            if (!add_item(n, stack_[i])) return false;
+        for (std::size_t i = from; i < stack_.size(); ++i) BRIMO_TRY(add_item(n, stack_[i]));
         stack_.resize(from);
         return push(v);
     }
-    bool set_item(Node& dict, Value key, Value value) {
+    Status set_item(Node& dict, Value key, Value value) {
         if (key.kind == Kind::CodecsEncode || value.kind == Kind::CodecsEncode)
             return fail("pickle references a class or function");
         if (!hashable(key)) return fail("unhashable dict key in pickle");
         if (key.spells_data()) (key.kind == Kind::Str ? dict.data_text : dict.data_bytes) = value;
-        return true;
+        return {};
     }
-    bool do_append(std::size_t x) {
+    [[gnu::always_inline]] Status do_append(std::size_t x) {
         const std::size_t len = stack_.size();
         if (x > len || x <= fence()) return underflow();
-        if (x == len) return true;
+        if (x == len) return {};
         const Value target = stack_[x - 1];
         if (target.kind != Kind::List) return fail("APPEND to something that is not a list");
         Node& n = doc_.nodes[target.payload];
-        for (std::size_t i = x; i < len; ++i)
-            if (!add_item(n, stack_[i])) return false;
+        for (std::size_t i = x; i < len; ++i) BRIMO_TRY(add_item(n, stack_[i]));
         stack_.resize(x);
-        return true;
+        return {};
     }
-    bool do_setitems(std::size_t x) {
+    Status do_setitems(std::size_t x) {
         const std::size_t len = stack_.size();
         if (x > len || x <= fence()) return underflow();
-        if (x == len) return true;
+        if (x == len) return {};
         if ((len - x) % 2 != 0) return fail("odd number of items for SETITEMS");
         const Value target = stack_[x - 1];
         if (target.kind != Kind::Dict) return fail("SETITEM on something that is not a dict");
         Node& d = doc_.nodes[target.payload];
-        for (std::size_t i = x; i < len; i += 2)
-            if (!set_item(d, stack_[i], stack_[i + 1])) return false;
+        for (std::size_t i = x; i < len; i += 2) BRIMO_TRY(set_item(d, stack_[i], stack_[i + 1]));
         stack_.resize(x);
-        return true;
+        return {};
     }
 
     // Memo: dense ids (the pickler counts up from 0) in a vector, any others in a map.
-    bool memo_put(std::uint64_t idx) {
+    Status memo_put(std::uint64_t idx) {
         if (stack_.size() <= fence()) return underflow();
         const Value v = stack_.back();
         if (idx < memo_dense_.size()) {
             memo_dense_[idx] = v;
-            return true;
+            return {};
         }
         const bool is_new = !memo_sparse_.contains(idx);
         if (is_new && memo_dense_.size() + memo_sparse_.size() >= lim_.max_memo) return fail("pickle memo too large");
@@ -512,34 +504,30 @@ private:
         } else {
             memo_sparse_[idx] = v;
         }
-        return true;
+        return {};
     }
-    bool memo_get(std::uint64_t idx) {
+    Status memo_get(std::uint64_t idx) {
         if (idx < memo_dense_.size()) return push(memo_dense_[idx]);
         auto it = memo_sparse_.find(idx);
         if (it == memo_sparse_.end()) return fail("memo value not found");
         return push(it->second);
     }
 
-    bool text_line(std::string_view& s) {
-        bool too_long = false;
-        if (in_.line(s, lim_.max_line, too_long)) return true;
-        return too_long ? fail("pickle text argument too long") : truncated();
-    }
-    bool text_index(std::uint64_t& idx) {
-        std::string_view s;
-        if (!text_line(s)) return false;
+    Result<std::string_view, PickleError> text_line() { return in_.line(lim_.max_line); }
+    Result<std::uint64_t, PickleError> text_index() {
+        BRIMO_ASSIGN_OR_RETURN(const std::string_view s, text_line());
         if (s.empty() || !std::all_of(s.begin(), s.end(), is_digit)) return fail("bad memo index");
+        std::uint64_t idx = 0;
         auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), idx);
         if (ec != std::errc() || ptr != s.data() + s.size()) return fail("bad memo index");
-        return true;
+        return idx;
     }
-    bool push_int(std::int64_t v) { return push(Value::number(static_cast<float>(v))); }
+    Status push_int(std::int64_t v) { return push(Value::number(static_cast<float>(v))); }
 
     // Little-endian two's complement of n bytes (LONG1, LONG4).
-    bool binary_long(std::uint64_t n) {
+    Status binary_long(std::uint64_t n) {
         if (n <= 8) {
-            if (!in_.ensure(static_cast<std::size_t>(n))) return truncated();
+            BRIMO_TRY(in_.ensure(static_cast<std::size_t>(n)));
             const std::uint8_t* p = in_.take(static_cast<std::size_t>(n));
             if (n == 0) return push_int(0);
             std::uint64_t u = 0;
@@ -548,37 +536,36 @@ private:
             return push_int(static_cast<std::int64_t>(u));
         }
         // Longer than 8 bytes: fits only if every further byte repeats the sign of byte 7.
-        if (!in_.ensure(8)) return truncated();
+        BRIMO_TRY(in_.ensure(8));
         const std::uint8_t* p = in_.take(8);
         std::uint64_t u = 0;
         for (int i = 0; i < 8; ++i) u |= std::uint64_t(p[i]) << (8 * i);
         const std::uint8_t ext = (p[7] & 0x80) ? 0xFF : 0x00;
         bool fits = true;
-        if (!in_.consume(n - 8, [&](const std::uint8_t* q, std::size_t k) {
-                for (std::size_t i = 0; i < k; ++i) fits = fits && q[i] == ext;
-            }))
-            return truncated();
+        BRIMO_TRY(in_.consume(n - 8, [&](const std::uint8_t* q, std::size_t k) {
+            for (std::size_t i = 0; i < k; ++i) fits = fits && q[i] == ext;
+        }));
         return fits ? push_int(static_cast<std::int64_t>(u)) : push(Value{0, Kind::BigInt});
     }
 
     enum class Text { Utf8, Ascii, Raw };
     // A counted string argument of n bytes: checked, compared with the words above, never stored.
-    bool counted(std::uint64_t n, Text text, Kind kind) {
+    Status counted(std::uint64_t n, Text text, Kind kind) {
         std::uint8_t head[8];
         Utf8Check utf8;
         bool ascii = true;
         std::uint64_t seen = 0;
-        if (!in_.consume(n, [&](const std::uint8_t* q, std::size_t k) {
-                for (std::size_t i = 0; i < k && seen + i < sizeof head; ++i) head[seen + i] = q[i];
-                seen += k;
-                if (text == Text::Utf8) utf8.feed(q, k);
-                else if (text == Text::Ascii)
-                    for (std::size_t i = 0; i < k; ++i) ascii = ascii && q[i] < 0x80;
-            }))
-            return truncated();
+        BRIMO_TRY(in_.consume(n, [&](const std::uint8_t* q, std::size_t k) {
+            for (std::size_t i = 0; i < k && seen + i < sizeof head; ++i) head[seen + i] = q[i];
+            seen += k;
+            if (text == Text::Utf8) utf8.feed(q, k);
+            else if (text == Text::Ascii)
+                for (std::size_t i = 0; i < k; ++i) ascii = ascii && q[i] < 0x80;
+        }));
         if (text == Text::Utf8 && !utf8.done()) return fail("invalid UTF-8 in pickled string");
         if (!ascii) return fail("non-ASCII byte in pickled string");
-        std::uint32_t word = n <= sizeof head ? word_of({reinterpret_cast<const char*>(head), static_cast<std::size_t>(n)}) : 0;
+        std::uint32_t word =
+            n <= sizeof head ? word_of({reinterpret_cast<const char*>(head), static_cast<std::size_t>(n)}) : 0;
         if (kind != Kind::Str && word != kWordData) word = 0;
         return push(Value{word, kind});
     }
@@ -599,55 +586,54 @@ private:
         {op::BYTEARRAY8, 8, Text::Raw, Kind::ByteArray},
     };
 
-    bool counted_opcode(std::uint8_t code) {
+    Status counted_opcode(std::uint8_t code) {
         const CountedOp* c = kCountedOps;
         while (c->code != code) ++c;  // the caller's switch lists exactly the table's opcodes
-        std::uint64_t n;
-        if (!fixed(n, c->width)) return false;
+        BRIMO_ASSIGN_OR_RETURN(const std::uint64_t n, fixed<std::uint64_t>(c->width));
         // BINSTRING's length is signed (the 4-byte forms of the other opcodes are not).
         if (c->code == op::BINSTRING && static_cast<std::int32_t>(n) < 0) return fail("negative BINSTRING length");
-        if (!counted(n, c->text, c->kind)) return false;
+        BRIMO_TRY(counted(n, c->text, c->kind));
         if (c->kind == Kind::ByteArray) stack_.back().payload = 0;
-        return true;
+        return {};
     }
 
+    // An unsigned little-endian number of n bytes.
     template <class T>
-    bool fixed(T& out, std::size_t n) {
-        if (!in_.ensure(n)) return truncated();
+    Result<T, PickleError> fixed(std::size_t n) {
+        BRIMO_TRY(in_.ensure(n));
         const std::uint8_t* p = in_.take(n);
         std::uint64_t u = 0;
         for (std::size_t i = 0; i < n; ++i) u |= std::uint64_t(p[i]) << (8 * i);
-        out = static_cast<T>(u);
-        return true;
+        return static_cast<T>(u);
     }
 
-    bool loop() {
+    Status loop() {
         for (;;) {
-            if (!in_.ensure(1)) return truncated();
+            BRIMO_TRY(in_.ensure(1));
             const std::uint8_t code = in_.u8();
             switch (code) {
                 case op::BINFLOAT: {
-                    if (!in_.ensure(8)) return truncated();
+                    BRIMO_TRY(in_.ensure(8));
                     const std::uint8_t* p = in_.take(8);
                     std::uint64_t u;
                     std::memcpy(&u, p, 8);
                     if constexpr (std::endian::native == std::endian::little) u = __builtin_bswap64(u);
-                    if (!push(Value::number(static_cast<float>(std::bit_cast<double>(u))))) return false;
+                    BRIMO_TRY(push(Value::number(static_cast<float>(std::bit_cast<double>(u)))));
                     break;
                 }
                 case op::BININT1: {
-                    std::uint8_t v;
-                    if (!fixed(v, 1) || !push_int(v)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint8_t v, fixed<std::uint8_t>(1));
+                    BRIMO_TRY(push_int(v));
                     break;
                 }
                 case op::BININT2: {
-                    std::uint16_t v;
-                    if (!fixed(v, 2) || !push_int(v)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint16_t v, fixed<std::uint16_t>(2));
+                    BRIMO_TRY(push_int(v));
                     break;
                 }
                 case op::BININT: {
-                    std::uint32_t v;
-                    if (!fixed(v, 4) || !push_int(static_cast<std::int32_t>(v))) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint32_t v, fixed<std::uint32_t>(4));
+                    BRIMO_TRY(push_int(static_cast<std::int32_t>(v)));
                     break;
                 }
                 case op::MARK:
@@ -658,11 +644,9 @@ private:
                     if (stack_.size() <= fence()) return underflow();
                     doc_.root = stack_.back();
                     if (frame_end_ > in_.position()) return fail("pickle frame runs past the end of the data");
-                    if (!in_.at_end()) {
-                        if (!in_.source_error().empty()) return false;
-                        return fail("data after the pickle's STOP opcode");
-                    }
-                    return true;
+                    BRIMO_ASSIGN_OR_RETURN(const bool at_end, in_.at_end());
+                    if (!at_end) return fail("data after the pickle's STOP opcode");
+                    return {};
                 }
                 case op::POP:
                     if (stack_.size() > fence()) stack_.pop_back();
@@ -670,124 +654,117 @@ private:
                     else return underflow();
                     break;
                 case op::POP_MARK: {
-                    std::size_t m;
-                    if (!pop_mark(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
                     stack_.resize(m);
                     break;
                 }
                 case op::DUP:
                     if (stack_.size() <= fence()) return underflow();
-                    if (!push(stack_.back())) return false;
+                    BRIMO_TRY(push(stack_.back()));
                     break;
                 case op::FLOAT: {
-                    std::string_view s;
-                    double d;
-                    if (!text_line(s)) return false;
-                    if (!parse_float_text(s, d)) return fail("bad FLOAT argument");
-                    if (!push(Value::number(static_cast<float>(d)))) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::string_view s, text_line());
+                    const std::optional<double> d = parse_float_text(s);
+                    if (!d) return fail("bad FLOAT argument");
+                    BRIMO_TRY(push(Value::number(static_cast<float>(*d))));
                     break;
                 }
                 case op::INT: case op::LONG: {
-                    std::string_view s;
-                    if (!text_line(s)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(std::string_view s, text_line());
                     if (code == op::INT && (s == "00" || s == "01")) {  // protocol 0 and 1 booleans
-                        if (!push(Value{s == "01" ? 1u : 0u, Kind::Bool})) return false;
+                        BRIMO_TRY(push(Value{s == "01" ? 1u : 0u, Kind::Bool}));
                         break;
                     }
                     if (code == op::LONG && !s.empty() && s.back() == 'L') s.remove_suffix(1);
-                    std::int64_t v = 0;
-                    switch (parse_int_text(s, v)) {
+                    const IntValue v = parse_int_text(s);
+                    switch (v.kind) {
                         case IntText::Bad: return fail("bad INT or LONG argument");
-                        case IntText::Big: if (!push(Value{0, Kind::BigInt})) return false; break;
-                        case IntText::Fits: if (!push_int(v)) return false; break;
+                        case IntText::Big: BRIMO_TRY(push(Value{0, Kind::BigInt})); break;
+                        case IntText::Fits: BRIMO_TRY(push_int(v.value)); break;
                     }
                     break;
                 }
                 case op::LONG1: {
-                    std::uint8_t n;
-                    if (!fixed(n, 1) || !binary_long(n)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint8_t n, fixed<std::uint8_t>(1));
+                    BRIMO_TRY(binary_long(n));
                     break;
                 }
                 case op::LONG4: {
-                    std::uint32_t n;
-                    if (!fixed(n, 4)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint32_t n, fixed<std::uint32_t>(4));
                     if (static_cast<std::int32_t>(n) < 0) return fail("negative LONG4 byte count");
-                    if (!binary_long(n)) return false;
+                    BRIMO_TRY(binary_long(n));
                     break;
                 }
                 case op::NONE:
-                    if (!push(Value{0, Kind::None})) return false;
+                    BRIMO_TRY(push(Value{0, Kind::None}));
                     break;
                 case op::NEWTRUE: case op::NEWFALSE:
-                    if (!push(Value{code == op::NEWTRUE ? 1u : 0u, Kind::Bool})) return false;
+                    BRIMO_TRY(push(Value{code == op::NEWTRUE ? 1u : 0u, Kind::Bool}));
                     break;
                 case op::STRING: case op::UNICODE: {
-                    std::string_view s;
-                    std::uint32_t word = 0;
-                    if (!text_line(s)) return false;
-                    const bool ok = code == op::STRING ? decode_string_opcode(s, word) : decode_unicode_opcode(s, word);
-                    if (!ok) return fail("bad STRING or UNICODE argument");
-                    if (!push(Value{word, Kind::Str})) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::string_view s, text_line());
+                    const std::optional<std::uint32_t> word =
+                        code == op::STRING ? decode_string_opcode(s) : decode_unicode_opcode(s);
+                    if (!word) return fail("bad STRING or UNICODE argument");
+                    BRIMO_TRY(push(Value{*word, Kind::Str}));
                     break;
                 }
                 case op::BINSTRING: case op::SHORT_BINSTRING: case op::SHORT_BINUNICODE: case op::BINUNICODE:
                 case op::BINUNICODE8: case op::SHORT_BINBYTES: case op::BINBYTES: case op::BINBYTES8:
                 case op::BYTEARRAY8:
-                    if (!counted_opcode(code)) return false;
+                    BRIMO_TRY(counted_opcode(code));
                     break;
                 case op::EMPTY_LIST: case op::EMPTY_TUPLE: case op::EMPTY_DICT: {
-                    Value v;
-                    const Kind k = code == op::EMPTY_LIST ? Kind::List : code == op::EMPTY_TUPLE ? Kind::Tuple : Kind::Dict;
-                    if (!new_node(k, v) || !push(v)) return false;
+                    const Kind k =
+                        code == op::EMPTY_LIST ? Kind::List : code == op::EMPTY_TUPLE ? Kind::Tuple : Kind::Dict;
+                    BRIMO_ASSIGN_OR_RETURN(const Value v, new_node(k));
+                    BRIMO_TRY(push(v));
                     break;
                 }
                 case op::LIST: case op::TUPLE: {
-                    std::size_t m;
-                    if (!pop_mark(m) || !build_sequence(code == op::LIST ? Kind::List : Kind::Tuple, m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
+                    BRIMO_TRY(build_sequence(code == op::LIST ? Kind::List : Kind::Tuple, m));
                     break;
                 }
                 case op::TUPLE1: case op::TUPLE2: case op::TUPLE3: {
                     const std::size_t n = code - op::TUPLE1 + 1u;
                     if (stack_.size() - fence() < n) return underflow();
-                    if (!build_sequence(Kind::Tuple, stack_.size() - n)) return false;
+                    BRIMO_TRY(build_sequence(Kind::Tuple, stack_.size() - n));
                     break;
                 }
                 case op::DICT: {
-                    std::size_t m;
-                    if (!pop_mark(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
                     if ((stack_.size() - m) % 2 != 0) return fail("odd number of items for DICT");
-                    Value v;
-                    if (!new_node(Kind::Dict, v)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const Value v, new_node(Kind::Dict));
                     for (std::size_t i = m; i < stack_.size(); i += 2)
-                        if (!set_item(doc_.nodes[v.payload], stack_[i], stack_[i + 1])) return false;
+                        BRIMO_TRY(set_item(doc_.nodes[v.payload], stack_[i], stack_[i + 1]));
                     stack_.resize(m);
-                    if (!push(v)) return false;
+                    BRIMO_TRY(push(v));
                     break;
                 }
                 case op::APPEND:
                     if (stack_.empty()) return underflow();
-                    if (!do_append(stack_.size() - 1)) return false;
+                    BRIMO_TRY(do_append(stack_.size() - 1));
                     break;
                 case op::APPENDS: {
-                    std::size_t m;
-                    if (!pop_mark(m) || !do_append(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
+                    BRIMO_TRY(do_append(m));
                     break;
                 }
                 case op::SETITEM:
                     if (stack_.size() < 2) return underflow();
-                    if (!do_setitems(stack_.size() - 2)) return false;
+                    BRIMO_TRY(do_setitems(stack_.size() - 2));
                     break;
                 case op::SETITEMS: {
-                    std::size_t m;
-                    if (!pop_mark(m) || !do_setitems(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
+                    BRIMO_TRY(do_setitems(m));
                     break;
                 }
                 case op::EMPTY_SET:
-                    if (!push(Value{0, Kind::Set})) return false;
+                    BRIMO_TRY(push(Value{0, Kind::Set}));
                     break;
                 case op::ADDITEMS: {
-                    std::size_t m;
-                    if (!pop_mark(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
                     if (m > stack_.size() || m <= fence()) return underflow();
                     if (m == stack_.size()) break;
                     if (stack_[m - 1].kind != Kind::Set) return fail("ADDITEMS to something that is not a set");
@@ -797,68 +774,64 @@ private:
                     break;
                 }
                 case op::FROZENSET: {
-                    std::size_t m;
-                    if (!pop_mark(m)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::size_t m, pop_mark());
                     for (std::size_t i = m; i < stack_.size(); ++i)
                         if (!hashable(stack_[i])) return fail("unhashable set element in pickle");
                     stack_.resize(m);
-                    if (!push(Value{0, Kind::FrozenSet})) return false;
+                    BRIMO_TRY(push(Value{0, Kind::FrozenSet}));
                     break;
                 }
                 case op::PUT: {
-                    std::uint64_t idx;
-                    if (!text_index(idx) || !memo_put(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint64_t idx, text_index());
+                    BRIMO_TRY(memo_put(idx));
                     break;
                 }
                 case op::BINPUT: {
-                    std::uint8_t idx;
-                    if (!fixed(idx, 1) || !memo_put(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint8_t idx, fixed<std::uint8_t>(1));
+                    BRIMO_TRY(memo_put(idx));
                     break;
                 }
                 case op::LONG_BINPUT: {
-                    std::uint32_t idx;
-                    if (!fixed(idx, 4) || !memo_put(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint32_t idx, fixed<std::uint32_t>(4));
+                    BRIMO_TRY(memo_put(idx));
                     break;
                 }
                 case op::MEMOIZE:
-                    if (!memo_put(memo_dense_.size() + memo_sparse_.size())) return false;
+                    BRIMO_TRY(memo_put(memo_dense_.size() + memo_sparse_.size()));
                     break;
                 case op::GET: {
-                    std::uint64_t idx;
-                    if (!text_index(idx) || !memo_get(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint64_t idx, text_index());
+                    BRIMO_TRY(memo_get(idx));
                     break;
                 }
                 case op::BINGET: {
-                    std::uint8_t idx;
-                    if (!fixed(idx, 1) || !memo_get(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint8_t idx, fixed<std::uint8_t>(1));
+                    BRIMO_TRY(memo_get(idx));
                     break;
                 }
                 case op::LONG_BINGET: {
-                    std::uint32_t idx;
-                    if (!fixed(idx, 4) || !memo_get(idx)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint32_t idx, fixed<std::uint32_t>(4));
+                    BRIMO_TRY(memo_get(idx));
                     break;
                 }
                 case op::PROTO: {
-                    std::uint8_t v;
-                    if (!fixed(v, 1)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint8_t v, fixed<std::uint8_t>(1));
                     if (v > kHighestProtocol) return fail("unsupported pickle protocol");
                     break;
                 }
                 case op::FRAME: {
-                    std::uint64_t n;
-                    if (!fixed(n, 8)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::uint64_t n, fixed<std::uint64_t>(8));
                     // A frame only announces how many bytes follow; they must exist.
                     if (n > (std::uint64_t(1) << 62)) return fail("pickle frame too large");
                     frame_end_ = std::max(frame_end_, in_.position() + n);
                     break;
                 }
                 case op::GLOBAL: {
-                    std::string_view module, name;
-                    if (!text_line(module)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::string_view module, text_line());
                     const bool codecs = module == "_codecs";
-                    if (!text_line(name)) return false;
+                    BRIMO_ASSIGN_OR_RETURN(const std::string_view name, text_line());
                     if (!codecs || name != "encode") return fail("pickle references a class or function");
-                    if (!push(Value{0, Kind::CodecsEncode})) return false;
+                    BRIMO_TRY(push(Value{0, Kind::CodecsEncode}));
                     break;
                 }
                 case op::STACK_GLOBAL: {
@@ -909,7 +882,6 @@ private:
     std::uint64_t numbers_ = 0;
     std::uint64_t items_ = 0;
     std::uint64_t frame_end_ = 0;
-    std::string error_;
 };
 
 }  // namespace

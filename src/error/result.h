@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cassert>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -46,22 +47,23 @@ private:
     std::variant<T, E> v_;
 };
 
+// A success holds no error object at all: a loop that checks a Result<void, E> per step pays for one
+// flag, not for building and destroying an empty E (a std::string) each time.
 template <class E>
 class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
     template <class E2, class = std::enable_if_t<std::is_constructible_v<E, E2&&>>>
-    Result(Err<E2> e) : e_(E(std::move(e.error))), ok_(false) {}
+    Result(Err<E2> e) : e_(std::in_place, std::move(e.error)) {}
 
-    bool ok() const { return ok_; }
-    explicit operator bool() const { return ok_; }
-    E& error() & { assert(!ok_); return e_; }
-    const E& error() const& { assert(!ok_); return e_; }
-    E&& error() && { assert(!ok_); return std::move(e_); }
+    bool ok() const { return !e_.has_value(); }
+    explicit operator bool() const { return ok(); }
+    E& error() & { assert(!ok()); return *e_; }
+    const E& error() const& { assert(!ok()); return *e_; }
+    E&& error() && { assert(!ok()); return std::move(*e_); }
 
 private:
-    E e_{};
-    bool ok_ = true;
+    std::optional<E> e_;
 };
 
 }  // namespace brimo

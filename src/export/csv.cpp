@@ -8,18 +8,18 @@
 
 namespace brimo {
 
-int write_all(int fd, const char* text, std::size_t size) {
+Result<void, int> write_all(int fd, const char* text, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, text, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return errno;
+            return err(errno);
         }
-        if (n == 0) return EIO;
+        if (n == 0) return err(EIO);
         text += n;
         size -= static_cast<std::size_t>(n);
     }
-    return 0;
+    return {};
 }
 
 CsvWriter::CsvWriter(UniqueFd fd, std::size_t capacity)
@@ -50,8 +50,9 @@ void CsvWriter::writer_loop() {
         const char* data = pending_;
         const std::size_t size = pending_size_;
         lock.unlock();
-        const int err = failed() ? 0 : write_all(fd_.get(), data, size);
-        if (err) fail(err);
+        if (!failed()) {
+            if (auto written = write_all(fd_.get(), data, size); !written) fail(written.error());
+        }
         lock.lock();
         pending_ = nullptr;
         cv_.notify_all();
@@ -82,7 +83,7 @@ void CsvWriter::flush_buffer(bool last) {
         }
     }
     if (!thread_.joinable()) {
-        if (const int err = write_all(fd_.get(), buf_.get(), size)) fail(err);
+        if (auto written = write_all(fd_.get(), buf_.get(), size); !written) fail(written.error());
         return;
     }
     {

@@ -111,7 +111,7 @@ private:
 };
 
 // Writes all of `text` to file descriptor `fd` with write(2), retrying partial writes and EINTR.
-// Returns 0 or the errno of the failure.
-int write_all(int fd, const char* text, std::size_t size);
+// The error is the errno of the failure.
+Result<void, int> write_all(int fd, const char* text, std::size_t size);
 
 }  // namespace brimo

@@ -9,12 +9,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "concurrency/first_exception.h"
 #include "export/csv.h"
 #include "export/layout.h"
 #include "export/parallel_rows.h"
@@ -151,23 +151,19 @@ std::vector<Event> collect_events(EventReader& reader, const Params& params, con
     // its place, so the survivors come out in index order.
     std::vector<std::optional<Event>> parsed(indices.size());
     std::mutex reader_mutex;
-    std::exception_ptr thrown;
+    concurrency::FirstException thrown;  // out of memory while reading or parsing
     pool->parallel_for(indices.size(), 16, [&](std::size_t begin, std::size_t end) {
-        try {
+        thrown.run([&] {
             for (std::size_t i = begin; i < end; ++i) {
-                if (stop()) return;
+                if (stop() || thrown.any()) return;
                 std::unique_lock lock(reader_mutex);
-                if (thrown) return;
                 auto bytes = reader.get(indices[i]);
                 lock.unlock();
                 parsed[i] = one(bytes);
             }
-        } catch (...) {
-            std::lock_guard lock(reader_mutex);
-            if (!thrown) thrown = std::current_exception();
-        }
+        });
     });
-    if (thrown) std::rethrow_exception(thrown);
+    thrown.rethrow_if_any();
     for (auto& event : parsed) {
         if (event) events.push_back(std::move(*event));
     }
@@ -195,11 +191,11 @@ Result<void, ExportError> export_chunk(EventReader& reader, const Params& params
     if (cancel != nullptr && cancel->cancelled()) return err(out.error());
 
     if (pool == nullptr) {
-        if (auto r = export_csv<Event>(events, out, params); !r) return r;
+        BRIMO_TRY(export_csv<Event>(events, out, params));
     } else {
-        if (auto r = export_csv_parallel<Event>(events, out, params, *pool); !r) return r;
+        BRIMO_TRY(export_csv_parallel<Event>(events, out, params, *pool));
     }
-    if (auto r = out.finish(); !r) return r;
+    BRIMO_TRY(out.finish());
     return pending.commit(file_name);
 }
 
@@ -225,14 +221,13 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
     if (indices.empty()) return {};
 
     // The files are named after the directory's name as stored, whatever its encoding.
-    auto name = acq.file_name();
-    if (!name) return err(ExportFailure(std::move(name).error()));
+    BRIMO_ASSIGN_OR_RETURN(const std::string name, acq.file_name());
     // The model is the same for every chunk: an unknown one fails before the first file is created.
     const auto model = model_from_name(params.model);
     if (!model) return err(ExportFailure(ExportError::from_parsing(ParsingError::UnsupportedModel)));
 
     OutDir dir;
-    if (auto r = dir.open(out_dir, acq.path()); !r) return err(ExportFailure(std::move(r).error()));
+    BRIMO_TRY(dir.open(out_dir, acq.path()));
 
     std::optional<concurrency::WaitCallback> waiting;
     if (cancel != nullptr && cancel->has_check())
@@ -249,14 +244,14 @@ Result<void, ExportFailure> export_csv_from_acq(const Acquisition& acq, std::spa
         const std::uint64_t begin = k * chunk_size;
         const std::uint64_t count = std::min<std::uint64_t>(chunk_size, indices.size() - begin);
         const auto part = indices.subspan(begin, count);
-        const std::string file = chunk_file_name(*name, k);
+        const std::string file = chunk_file_name(name, k);
         reader.refresh();
         auto r = visit_model(*model, [&](auto tag) {
             using Event = typename decltype(tag)::type;
             return export_chunk<Event>(reader, params, corrections, part, dir.fd(), file, pool, cancel);
         });
         if (cancel != nullptr && cancel->cancelled()) return err(ExportFailure(ExportCancelled{}));
-        if (!r) return err(ExportFailure(std::move(r).error()));
+        BRIMO_TRY(r);
     }
     return {};
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -163,29 +164,34 @@ bool fits(const std::vector<T>* v, std::uint64_t needed) {
     return v != nullptr && (v->size() >= needed || v->size() == 1);
 }
 
-// The event's rows: its merged window numbers times the samples per window. False when the event
-// writes no rows at all: no samples per window, or bounds that only an inconsistent record exceeds.
-bool count_rows(std::uint64_t S, const EventBase& event, std::vector<std::uint16_t>& merged, std::uint64_t& R) {
-    R = 0;
+struct EventRowCount {
+    std::vector<std::uint16_t> merged;  // the event's window numbers, merged over its channels
+    std::uint64_t rows = 0;
+};
+
+// The event's rows: its merged window numbers times the samples per window. Nothing when the event
+// is refused (it writes no rows at all): bounds that only an inconsistent record exceeds.
+std::optional<EventRowCount> count_rows(std::uint64_t S, const EventBase& event) {
+    EventRowCount count;
     // With no samples per window there are no rows, and no window positions to look up.
     std::uint64_t lists = 0, labels = 0;
     for (const auto& l : event.window_labels) {
         lists += !l.empty();
         labels += l.size();
     }
-    if (lists * labels > kMaxMergeWork) return false;
-    if (S != 0) merged = merge_window_labels(event.window_labels);
+    if (lists * labels > kMaxMergeWork) return std::nullopt;
+    if (S != 0) count.merged = merge_window_labels(event.window_labels);
 
     // Rows: merged windows times samples. An event from a consistent record has at most as many rows
     // as samples; absurd "samples" values must not turn a small event into an endless file.
     std::uint64_t total_samples = 0;
     for (const auto& d : event.data) total_samples += d.size();
-    if (!merged.empty()) {
-        if (S > ~std::uint64_t(0) / merged.size()) return false;
-        R = merged.size() * S;
-        if (R > std::max(kMaxEventRows, total_samples)) return false;
+    if (!count.merged.empty()) {
+        if (S > ~std::uint64_t(0) / count.merged.size()) return std::nullopt;
+        count.rows = count.merged.size() * S;
+        if (count.rows > std::max(kMaxEventRows, total_samples)) return std::nullopt;
     }
-    return true;
+    return count;
 }
 
 // Where each listed channel's samples lie among the R rows. A channel whose fields do not fit is
@@ -308,11 +314,11 @@ template <class Out>
 Result<void, ExportError> write_event_rows(Out& out, std::uint64_t samples, const EventBase& event,
                                            const std::vector<std::vector<std::uint32_t>>* timing,
                                            const ChannelList& channels, std::uint64_t n) {
-    std::vector<std::uint16_t> merged;
-    std::uint64_t R = 0;
-    if (!count_rows(samples, event, merged, R)) return {};
-    std::vector<ChannelRows> rows = place_channels(out, samples, event, timing, channels, n, merged, R);
-    return format_rows(out, rows, samples, R, timing ? 4 : 3, n);
+    const std::optional<EventRowCount> count = count_rows(samples, event);
+    if (!count) return {};
+    std::vector<ChannelRows> rows =
+        place_channels(out, samples, event, timing, channels, n, count->merged, count->rows);
+    return format_rows(out, rows, samples, count->rows, timing ? 4 : 3, n);
 }
 
 template Result<void, ExportError> write_event_rows<CsvWriter>(CsvWriter&, std::uint64_t, const EventBase&,

@@ -4,8 +4,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <mutex>
+
+#include "concurrency/first_exception.h"
 
 namespace brimo {
 
@@ -37,33 +38,12 @@ public:
     std::size_t batches() const { return starts_.size() - 1; }
 
     void run_batch(std::size_t i) noexcept {
-        try {
-            {
-                std::unique_lock lock(mutex_);
-                cv_.wait(lock, [&] { return i < next_ + window_ || stopped(); });
-                if (stopped()) return stop_all();
-            }
-            RowBatch& b = slots_[i % window_];
-            b.start(this, i);
-            for (std::size_t e = starts_[i]; e < starts_[i + 1]; ++e) {
-                if (stopped()) return halt();
-                const EventRows& ev = events_[e];
-                if (!write_event_rows(b, samples_, *ev.event, ev.timing, channels_, e)) {
-                    halt();
-                    return;
-                }
-                b.end_event();
-            }
-            finish(b);
-        } catch (...) {
-            std::lock_guard lock(mutex_);
-            if (!thrown_) thrown_ = std::current_exception();
-            stop_all();
-        }
+        // Out of memory while formatting stops the export; the exception is rethrown by result().
+        if (!thrown_.run([&] { format_batch(i); })) halt();
     }
 
     Result<void, ExportError> result() {
-        if (thrown_) std::rethrow_exception(thrown_);
+        thrown_.rethrow_if_any();
         if (stopped() || out_.failed()) return err(out_.error());
         return {};
     }
@@ -90,6 +70,27 @@ public:
     }
 
 private:
+    // Formats batch i once it is within the window of batches in flight, and writes it in its turn.
+    void format_batch(std::size_t i) {
+        {
+            std::unique_lock lock(mutex_);
+            cv_.wait(lock, [&] { return i < next_ + window_ || stopped(); });
+            if (stopped()) return stop_all();
+        }
+        RowBatch& b = slots_[i % window_];
+        b.start(this, i);
+        for (std::size_t e = starts_[i]; e < starts_[i + 1]; ++e) {
+            if (stopped()) return halt();
+            const EventRows& ev = events_[e];
+            if (!write_event_rows(b, samples_, *ev.event, ev.timing, channels_, e)) {
+                halt();
+                return;
+            }
+            b.end_event();
+        }
+        finish(b);
+    }
+
     // Ends the export for every thread. A write failure can first show in the writer itself (its
     // background thread), so whoever notices it wakes the threads that wait for a turn.
     void halt() {
@@ -168,7 +169,7 @@ private:
     std::size_t next_ = 0;   // the batch to be written next
     bool writing_ = false;   // a thread is writing batch next_
     std::atomic<bool> stop_ = false;
-    std::exception_ptr thrown_;
+    concurrency::FirstException thrown_;
 };
 
 void RowBatch::start(OrderedRows* owner, std::size_t index) {
