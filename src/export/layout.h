@@ -93,10 +93,10 @@ Result<void, ExportError> write_event(CsvWriter& out, const Params& params, cons
 template <class Event>
 Result<void, ExportError> export_csv(std::span<const Event> events, CsvWriter& out, const Params& params) {
     const ChannelList chans = channels(events);
-    if (auto r = write_header(out, events, chans); !r) return r;
+    BRIMO_TRY(write_header(out, events, chans));
     std::uint64_t n = 0;
     for (const Event& e : events) {
-        if (auto r = write_event(out, params, e, chans, n++); !r) return r;
+        BRIMO_TRY(write_event(out, params, e, chans, n++));
     }
     return {};
 }

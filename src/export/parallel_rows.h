@@ -112,7 +112,7 @@ template <class Event>
 Result<void, ExportError> export_csv_parallel(std::span<const Event> events, CsvWriter& out, const Params& params,
                                               concurrency::WorkerPool& pool, const RowBatching& batching = {}) {
     const ChannelList chans = channels(events);
-    if (auto r = write_header(out, events, chans); !r) return r;
+    BRIMO_TRY(write_header(out, events, chans));
     std::vector<EventRows> rows;
     rows.reserve(events.size());
     for (const Event& e : events) {
