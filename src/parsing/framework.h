@@ -52,6 +52,15 @@ struct LayoutKeys {
     }
 };
 
+// Two tables as one, for a parser whose layout includes a block that other parsers share.
+template <std::size_t N, std::size_t M>
+consteval LayoutKeys<N + M> operator+(const LayoutKeys<N>& a, const LayoutKeys<M>& b) {
+    LayoutKeys<N + M> out{};
+    for (std::size_t i = 0; i < N; ++i) out.keys[i] = a.keys[i];
+    for (std::size_t i = 0; i < M; ++i) out.keys[N + i] = b.keys[i];
+    return out;
+}
+
 // The layout-key table of the parser of `Event`; each parser's file defines its specialization.
 template <class Event>
 std::span<const LayoutKey> layout_keys();

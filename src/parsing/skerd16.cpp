@@ -14,16 +14,11 @@ namespace brimo {
 
 namespace {
 
-constexpr LayoutKeys<8> kKeys{{{
-    {"n_chip_headers", 1},
-    {"n_chip_footers", 2},
-    {"n_window_headers", 1},
-    {"n_window_footers", 1},
-    {"data_mask", 0x03FF},
-    {"chanmask", 0xFF00},
-    {"chan_shift", 8},
-    {"windmask", 0x00FF},
-}}};
+constexpr LayoutKeys<8> kKeys = LayoutKeys<2>{{{
+                                    {"n_chip_headers", 1},
+                                    {"n_chip_footers", 2},
+                                }}} +
+                                kFullBufferBlockKeys;
 
 // The channel block and the packet length derived from the keys (nothing when beyond 64 bits).
 struct Layout {
@@ -33,7 +28,7 @@ struct Layout {
 
     static Result<Layout, ParsingError> from(const Params& params) {
         Layout lay;
-        lay.block = FullBufferBlock::from<kKeys>(params);
+        lay.block = FullBufferBlock::from(params);
         lay.channels = params.channels;
         const std::uint64_t n_chip_headers = lookup_u64(params, kKeys["n_chip_headers"]);
         const std::uint64_t n_chip_footers = lookup_u64(params, kKeys["n_chip_footers"]);

@@ -146,6 +146,21 @@ Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> reg
     return read_channel_blocks(region, lay, event);
 }
 
+FullBufferBlock FullBufferBlock::from(const Params& params) {
+    FullBufferBlock b;
+    b.windows = params.windows;
+    b.samples = params.samples;
+    b.n_window_headers = lookup_u64(params, kFullBufferBlockKeys["n_window_headers"]);
+    b.n_window_footers = lookup_u64(params, kFullBufferBlockKeys["n_window_footers"]);
+    b.data_mask = lookup_u16(params, kFullBufferBlockKeys["data_mask"]);
+    b.chanmask = lookup_u16(params, kFullBufferBlockKeys["chanmask"]);
+    b.chan_shift = lookup_u16(params, kFullBufferBlockKeys["chan_shift"]) % 16u;
+    b.windmask = lookup_u16(params, kFullBufferBlockKeys["windmask"]);
+    b.samples_per_channel = checked_mul(b.windows, b.samples);
+    b.words = checked_add(checked_add(b.n_window_headers, b.samples_per_channel), b.n_window_footers);
+    return b;
+}
+
 std::vector<ChanWinds> length_entry(std::uint64_t len, const LengthTable& t, std::size_t limit) {
     std::vector<ChanWinds> out;
     const std::uint64_t C = t.channels, W = t.windows;

@@ -213,6 +213,16 @@ Result<void, ParsingError> read_window_blocks(std::span<const std::uint16_t> reg
 // (skerd16, vombel96): "n_window_headers" header words (word 0 names the channel and the first
 // window), windows x samples sample words holding the one's complement of the sample value, and
 // "n_window_footers" footer words. Both boards use the same keys and defaults.
+// The layout keys of the channel block, shared by the parsers that use it.
+inline constexpr LayoutKeys<6> kFullBufferBlockKeys{{{
+    {"n_window_headers", 1},
+    {"n_window_footers", 1},
+    {"data_mask", 0x03FF},
+    {"chanmask", 0xFF00},
+    {"chan_shift", 8},
+    {"windmask", 0x00FF},
+}}};
+
 struct FullBufferBlock {
     std::uint64_t windows = 0;
     std::uint64_t samples = 0;
@@ -225,23 +235,7 @@ struct FullBufferBlock {
     Size samples_per_channel;  // windows * samples
     Size words;                // the whole block
 
-    // The block of a parser whose layout-key table `Keys` lists the six block keys.
-    template <const auto& Keys>
-    static FullBufferBlock from(const Params& params) {
-        FullBufferBlock b;
-        b.windows = params.windows;
-        b.samples = params.samples;
-        b.n_window_headers = lookup_u64(params, Keys["n_window_headers"]);
-        b.n_window_footers = lookup_u64(params, Keys["n_window_footers"]);
-        b.data_mask = lookup_u16(params, Keys["data_mask"]);
-        b.chanmask = lookup_u16(params, Keys["chanmask"]);
-        b.chan_shift = lookup_u16(params, Keys["chan_shift"]) % 16u;
-        b.windmask = lookup_u16(params, Keys["windmask"]);
-        b.samples_per_channel = checked_mul(b.windows, b.samples);
-        b.words = checked_add(checked_add(b.n_window_headers, b.samples_per_channel), b.n_window_footers);
-        return b;
-    }
-
+    static FullBufferBlock from(const Params& params);
     // The block's channel field.
     std::uint64_t channel(std::uint16_t header) const { return (header & chanmask) >> chan_shift; }
     // Appends the block at `block` (its header word `header` already read) to the channel's data and

@@ -22,18 +22,13 @@ constexpr std::size_t kChannels = Vombel96Event::fixed_channels;
 constexpr std::size_t kChannelReserve = 4096;
 constexpr std::size_t kChipReserve = 6;
 
-constexpr LayoutKeys<10> kKeys{{{
-    {"num_chips", 6},
-    {"n_event_footers", 2},
-    {"n_chip_headers", 1},
-    {"n_chip_footers", 3},
-    {"n_window_headers", 1},
-    {"n_window_footers", 1},
-    {"data_mask", 0x03FF},
-    {"chanmask", 0xFF00},
-    {"chan_shift", 8},
-    {"windmask", 0x00FF},
-}}};
+constexpr LayoutKeys<10> kKeys = LayoutKeys<4>{{{
+                                     {"num_chips", 6},
+                                     {"n_event_footers", 2},
+                                     {"n_chip_headers", 1},
+                                     {"n_chip_footers", 3},
+                                 }}} +
+                                 kFullBufferBlockKeys;
 
 // The chip block and its channel blocks, from the keys; chip_size is nothing when beyond 64 bits.
 struct Layout {
@@ -48,7 +43,7 @@ struct Layout {
         const std::uint64_t num_chips = lookup_u64(params, kKeys["num_chips"]);
         if (num_chips == 0) return err(ParsingError::InvalidParameters);
         Layout lay;
-        lay.block = FullBufferBlock::from<kKeys>(params);
+        lay.block = FullBufferBlock::from(params);
         lay.channels_per_chip = params.channels / num_chips;
         lay.n_event_footers = lookup_u64(params, kKeys["n_event_footers"]);
         lay.n_chip_headers = lookup_u64(params, kKeys["n_chip_headers"]);
